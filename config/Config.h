@@ -1,0 +1,47 @@
+#ifndef CONFIG_H
+#define CONFIG_H
+
+#include "DVRInfo.h"
+#include "DoorInfo.h"
+#include "IOInfo.h"
+#include "StreamInfo.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The in-memory configuration of the running service. Rebuilt as one unit by
+// load(); every component reads the members in place on the main thread.
+class Config
+{
+    Q_DISABLE_COPY(Config)
+
+public:
+    static Config *instance();
+
+    void load();
+
+    QString id;
+    QString serverAddress;
+    int serverSendPort = 0;
+    int serverRecvPort = 0;
+    QString subEndpoint;
+    QString pushEndpoint;
+    QHash<int, DVRInfo> dvrs;
+    QHash<QString, int> dvrIdsByName;
+    QHash<int, StreamInfo> streams;
+    QHash<int, QList<int>> dvrStreamIds;
+    QHash<int, QStringList> dvrStreamNames;
+    QHash<int, QHash<QString, int>> dvrStreamIdsByName;
+    QHash<int, IOInfo> ios;
+    QHash<int, QList<DoorInfo>> ioDoors;
+    QList<int> ioIds;
+    int eventPort = 0;
+    QString ioPath;
+
+private:
+    Config() = default;
+};
+
+#endif // CONFIG_H

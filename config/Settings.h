@@ -1,0 +1,55 @@
+#ifndef SETTINGS_H
+#define SETTINGS_H
+
+#include "DVRInfo.h"
+#include "DoorInfo.h"
+#include "IOInfo.h"
+#include "StreamInfo.h"
+
+#include <QHash>
+#include <QList>
+#include <QSqlDatabase>
+#include <QString>
+
+// The persistent site configuration (settings.db) and the seeding and
+// reading of the connection settings (settings.ini), both beside the program.
+class Settings
+{
+    Q_DISABLE_COPY(Settings)
+
+public:
+    static Settings *instance();
+
+    explicit Settings(const QString &databasePath);
+    ~Settings();
+
+    bool createTables();
+
+    bool insertDVR(const DVRInfo &dvr);
+    bool insertStream(const StreamInfo &stream);
+    bool insertIO(const IOInfo &io);
+    bool insertDoor(const DoorInfo &door);
+
+    QList<DVRInfo> dvrs();
+    QList<StreamInfo> streams();
+    QList<IOInfo> ios();
+    QList<DoorInfo> doors();
+
+    void cleanData();
+
+    // Replacing the whole configuration runs inside one transaction.
+    bool beginTransaction();
+    bool commitTransaction();
+    bool rollbackTransaction();
+
+    // The six keys of settings.ini, with their defaults for missing keys.
+    static QHash<QString, QString> iniSettings();
+
+    static QString iniFilePath();
+    static QString databaseFilePath();
+
+private:
+    QSqlDatabase m_db;
+};
+
+#endif // SETTINGS_H
