@@ -1,0 +1,66 @@
+#include "Config.h"
+
+#include "QDaemonLog.h"
+#include "Settings.h"
+
+Config *Config::instance()
+{
+    static Config config;
+    return &config;
+}
+
+void Config::load()
+{
+    Settings *settings = Settings::instance();
+    const QList<DVRInfo> dvrRows = settings->dvrs();
+    const QList<StreamInfo> streamRows = settings->streams();
+    const QList<IOInfo> ioRows = settings->ios();
+    const QList<DoorInfo> doorRows = settings->doors();
+    const QHash<QString, QString> ini = Settings::iniSettings();
+
+    dvrs.clear();
+    dvrIdsByName.clear();
+    for (const DVRInfo &dvr : dvrRows) {
+        dvrs.insert(dvr.id, dvr);
+        dvrIdsByName.insert(dvr.name, dvr.id);
+    }
+
+    streams.clear();
+    dvrStreamIds.clear();
+    dvrStreamNames.clear();
+    dvrStreamIdsByName.clear();
+    for (const StreamInfo &stream : streamRows) {
+        streams.insert(stream.id, stream);
+        dvrStreamIds[stream.dvrId].append(stream.id);
+        dvrStreamNames[stream.dvrId].append(stream.name);
+        dvrStreamIdsByName[stream.dvrId].insert(stream.name, stream.id);
+    }
+
+    ios.clear();
+    ioIds.clear();
+    for (const IOInfo &io : ioRows) {
+        ios.insert(io.id, io);
+        ioIds.append(io.id);
+    }
+
+    ioDoors.clear();
+    for (const DoorInfo &door : doorRows)
+        ioDoors[door.ioId].append(door);
+
+    id = ini.value(QStringLiteral("id"));
+    ioPath = ini.value(QStringLiteral("ioPath"));
+    eventPort = ini.value(QStringLiteral("eventPort")).toInt();
+    serverAddress = ini.value(QStringLiteral("serverAddress"));
+    serverSendPort = ini.value(QStringLiteral("serverSendPort")).toInt();
+    serverRecvPort = ini.value(QStringLiteral("serverRecvPort")).toInt();
+    subEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress).arg(serverSendPort);
+    pushEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress).arg(serverRecvPort);
+
+    qDaemonLog() << QStringLiteral("void Config::load()");
+    qDaemonLog() << QStringLiteral("  Loaded %1 DVRs").arg(dvrRows.size());
+    qDaemonLog() << QStringLiteral("  Loaded %1 Streams").arg(streamRows.size());
+    qDaemonLog() << QStringLiteral("  Loaded %1 IOs").arg(ioRows.size());
+    qDaemonLog() << QStringLiteral("  Loaded %1 Doors").arg(doorRows.size());
+    qDaemonLog() << QStringLiteral("  Sub: %1").arg(subEndpoint);
+    qDaemonLog() << QStringLiteral("  Push: %1").arg(pushEndpoint);
+}

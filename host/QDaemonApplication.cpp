@@ -1,0 +1,188 @@
+#include "QDaemonApplication.h"
+
+#include "QDaemonLog.h"
+#include "SystemdUnit.h"
+
+#include <QCommandLineParser>
+#include <QDateTime>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Self-pipe: the signal handler only writes one byte; the event loop reads it.
+int terminationPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(terminationPipe[1], &byte, 1);
+}
+
+void writeQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    static const char *const tags[] = {"debug", "warning", "critical", "fatal", "info"};
+    const QString text = QStringLiteral("[%1] %2").arg(QLatin1String(tags[type]), qFormatLogMessage(type, context, message));
+    const QByteArray line = QDaemonLog::formatLine(QDateTime::currentDateTimeUtc(), text);
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+const char *const usage =
+    "Usage: %1 COMMAND\n"
+    "\n"
+    "  --service                   run the service in the foreground (what systemd runs)\n"
+    "  --install [--unit-dir DIR]  install the systemd unit %2 (default DIR: %3)\n"
+    "  --uninstall [--unit-dir DIR]\n"
+    "                              remove the systemd unit\n"
+    "  --help                      show this text\n";
+
+void printUsage(FILE *stream)
+{
+    const QString text = QString::fromLatin1(usage).arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(), SystemdUnit::fileName(), SystemdUnit::defaultDirectory());
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
+} // namespace
+
+QDaemonApplication::QDaemonApplication(int &argc, char **argv)
+    : QCoreApplication(argc, argv)
+{
+    qInstallMessageHandler(writeQtMessage);
+}
+
+QDaemonApplication::~QDaemonApplication()
+{
+    qInstallMessageHandler(nullptr);
+    if (terminationPipe[0] >= 0) {
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGINT, SIG_DFL);
+        ::close(terminationPipe[0]);
+        ::close(terminationPipe[1]);
+        terminationPipe[0] = terminationPipe[1] = -1;
+    }
+}
+
+void QDaemonApplication::setApplicationDescription(const QString &description)
+{
+    if (auto *app = qobject_cast<QDaemonApplication *>(QCoreApplication::instance()))
+        app->m_description = description;
+}
+
+QString QDaemonApplication::applicationDescription()
+{
+    auto *app = qobject_cast<QDaemonApplication *>(QCoreApplication::instance());
+    return app ? app->m_description : QString();
+}
+
+int QDaemonApplication::exec()
+{
+    auto *app = qobject_cast<QDaemonApplication *>(QCoreApplication::instance());
+    return app ? app->run() : 1;
+}
+
+int QDaemonApplication::run()
+{
+    QCommandLineParser parser;
+    const QCommandLineOption service(QStringLiteral("service"));
+    const QCommandLineOption installOption(QStringLiteral("install"));
+    const QCommandLineOption uninstallOption(QStringLiteral("uninstall"));
+    const QCommandLineOption unitDir(QStringLiteral("unit-dir"), QString(), QStringLiteral("DIR"), SystemdUnit::defaultDirectory());
+    const QCommandLineOption help(QStringLiteral("help"));
+    parser.addOptions({service, installOption, uninstallOption, unitDir, help});
+
+    if (!parser.parse(arguments())) {
+        std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
+        printUsage(stderr);
+        return 2;
+    }
+    const int commands = int(parser.isSet(service)) + int(parser.isSet(installOption)) + int(parser.isSet(uninstallOption));
+    if (parser.isSet(help) || arguments().size() == 1) {
+        printUsage(stdout);
+        return 0;
+    }
+    if (commands != 1 || (parser.isSet(unitDir) && parser.isSet(service))) {
+        printUsage(stderr);
+        return 2;
+    }
+    if (parser.isSet(installOption))
+        return install(parser.value(unitDir));
+    if (parser.isSet(uninstallOption))
+        return uninstall(parser.value(unitDir));
+    return runService(parser.positionalArguments());
+}
+
+int QDaemonApplication::runService(const QStringList &args)
+{
+    watchTerminationSignals();
+    QMetaObject::invokeMethod(this, [this, args] {
+        emit started();
+        emit daemonized(args);
+    }, Qt::QueuedConnection);
+    return QCoreApplication::exec();
+}
+
+int QDaemonApplication::install(const QString &unitDirectory)
+{
+    const QString error = SystemdUnit::install(unitDirectory, m_description, applicationFilePath());
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    if (unitDirectory == SystemdUnit::defaultDirectory()) {
+        SystemdUnit::systemctl({QStringLiteral("daemon-reload")});
+        SystemdUnit::systemctl({QStringLiteral("enable"), SystemdUnit::fileName()});
+    }
+    emit installed();
+    return 0;
+}
+
+int QDaemonApplication::uninstall(const QString &unitDirectory)
+{
+    const bool systemDirectory = unitDirectory == SystemdUnit::defaultDirectory();
+    if (systemDirectory)
+        SystemdUnit::systemctl({QStringLiteral("disable"), SystemdUnit::fileName()});
+    const QString error = SystemdUnit::uninstall(unitDirectory);
+    if (!error.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    if (systemDirectory)
+        SystemdUnit::systemctl({QStringLiteral("daemon-reload")});
+    emit uninstalled();
+    return 0;
+}
+
+void QDaemonApplication::watchTerminationSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, terminationPipe) != 0) {
+        qDaemonLog() << QStringLiteral("Cannot watch termination signals");
+        return;
+    }
+    ::fcntl(terminationPipe[1], F_SETFL, O_NONBLOCK);
+    m_terminationNotifier = new QSocketNotifier(terminationPipe[0], QSocketNotifier::Read, this);
+    connect(m_terminationNotifier, &QSocketNotifier::activated, this, &QDaemonApplication::onTerminationRequested);
+
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+void QDaemonApplication::onTerminationRequested()
+{
+    char byte;
+    [[maybe_unused]] const ssize_t read = ::read(terminationPipe[0], &byte, 1);
+    m_terminationNotifier->setEnabled(false);
+    emit stopped();
+    quit();
+}

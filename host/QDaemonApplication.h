@@ -1,0 +1,46 @@
+#ifndef QDAEMONAPPLICATION_H
+#define QDAEMONAPPLICATION_H
+
+#include <QCoreApplication>
+#include <QStringList>
+
+class QSocketNotifier;
+
+// The service host: a core application that decides from its command line
+// whether the process runs as the service (in the foreground, as systemd
+// starts it), installs or removes the systemd unit, or prints its usage.
+class QDaemonApplication : public QCoreApplication
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(QDaemonApplication)
+
+public:
+    QDaemonApplication(int &argc, char **argv);
+    ~QDaemonApplication() override;
+
+    static void setApplicationDescription(const QString &description);
+    static QString applicationDescription();
+
+    // Runs what the command line asks for; the result is the exit code.
+    static int exec();
+
+signals:
+    void daemonized(const QStringList &args);
+    void started();
+    void stopped();
+    void installed();
+    void uninstalled();
+
+private:
+    int run();
+    int runService(const QStringList &args);
+    int install(const QString &unitDirectory);
+    int uninstall(const QString &unitDirectory);
+    void watchTerminationSignals();
+    void onTerminationRequested();
+
+    QString m_description;
+    QSocketNotifier *m_terminationNotifier = nullptr;
+};
+
+#endif // QDAEMONAPPLICATION_H
