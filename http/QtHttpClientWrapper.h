@@ -1,0 +1,76 @@
+#ifndef QTHTTPCLIENTWRAPPER_H
+#define QTHTTPCLIENTWRAPPER_H
+
+#include "QtHttpRequestParser.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTcpSocket>
+
+#include <memory>
+
+class QTimer;
+class QtHttpReply;
+class QtHttpRequest;
+class QtHttpServer;
+
+// One accepted connection: feeds the socket's bytes to a request parser,
+// hands each complete request to the server's requestNeedsReply handlers and
+// writes their reply. Connections that stall before a request is complete,
+// or stay idle between requests, are closed; a connection that a handler
+// took over in boundary mode never is.
+class QtHttpClientWrapper : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(QtHttpClientWrapper)
+
+public:
+    // The socket stays owned by the server side. The server becomes the parent.
+    QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent);
+    ~QtHttpClientWrapper() override;
+
+    // 32 lowercase hex digits, fixed for the life of the connection.
+    QString getGuid() const { return m_guid; }
+
+    // Writes the bytes as they are, with no framing, and flushes. The only way
+    // to write to a connection once the handler has returned (boundary mode).
+    void sendToClient(const QByteArray &data);
+
+    // Bytes written but not yet taken by the peer; lets a streaming handler
+    // skip data for a peer that does not keep up.
+    qint64 getBytesToWrite() const;
+
+protected slots:
+    void onReplySendHeadersRequested();
+    void onReplySendDataRequested();
+
+private slots:
+    void onClientDataReceived();
+    void onTimeout();
+
+private:
+    enum class Wait { None, Request, Idle, Close };
+
+    bool readMore();
+    void dispatch(std::unique_ptr<QtHttpRequest> request);
+    void answerParsingError();
+    void finishReply(QtHttpReply *reply);
+    void closeConnection();
+    void discardPendingInput();
+    void armTimer();
+    void startWait(Wait wait, int ms);
+
+    QString m_guid;
+    QPointer<QTcpSocket> m_sockClient;
+    QtHttpServer *m_serverHandle;
+    QtHttpRequestParser m_parser;
+    std::unique_ptr<QtHttpRequest> m_streamRequest; // handed over in boundary mode
+    QTimer *m_timer;
+    Wait m_wait = Wait::None;
+    bool m_streaming = false;
+    bool m_closing = false;
+};
+
+#endif // QTHTTPCLIENTWRAPPER_H

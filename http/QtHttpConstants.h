@@ -1,0 +1,59 @@
+#ifndef QTHTTPCONSTANTS_H
+#define QTHTTPCONSTANTS_H
+
+#include <QByteArray>
+
+// Wire constants, header names, bounds and time-outs of the embedded HTTP server.
+namespace QtHttp {
+
+inline const QByteArray CRLF = QByteArrayLiteral("\r\n");
+inline const QByteArray HTTP_VERSION = QByteArrayLiteral("HTTP/1.1");
+inline const char *const DEFAULT_SERVER_NAME = "The Qt5 HTTP Server";
+
+inline const QByteArray CONTENT_DISPOSITION = QByteArrayLiteral("Content-Disposition");
+inline const QByteArray TRANSFER_ENCODING = QByteArrayLiteral("Transfer-Encoding");
+inline const QByteArray SET_COOKIE = QByteArrayLiteral("Set-Cookie");
+inline const QByteArray LOCATION = QByteArrayLiteral("Location");
+inline const QByteArray LAST_MODIFIED = QByteArrayLiteral("Last-Modified");
+inline const QByteArray EXPIRES = QByteArrayLiteral("Expires");
+inline const QByteArray CONTENT_RANGE = QByteArrayLiteral("Content-Range");
+inline const QByteArray CONTENT_LOCATION = QByteArrayLiteral("Content-Location");
+inline const QByteArray CONTENT_LANGUAGE = QByteArrayLiteral("Content-Language");
+inline const QByteArray CONTENT_ENCODING = QByteArrayLiteral("Content-Encoding");
+inline const QByteArray RANGE = QByteArrayLiteral("Range");
+inline const QByteArray PROXY_AUTHORIZATION = QByteArrayLiteral("Proxy-Authorization");
+inline const QByteArray CONTENT_MD5 = QByteArrayLiteral("Content-MD5");
+inline const QByteArray CACHE_CONTROL = QByteArrayLiteral("Cache-Control");
+inline const QByteArray AUTHORIZATION = QByteArrayLiteral("Authorization");
+inline const QByteArray ACCEPT_LANGUAGE = QByteArrayLiteral("Accept-Language");
+inline const QByteArray ACCEPT_ENCODING = QByteArrayLiteral("Accept-Encoding");
+inline const QByteArray ACCEPT_CHARSET = QByteArrayLiteral("Accept-Charset");
+inline const QByteArray USER_AGENT = QByteArrayLiteral("User-Agent");
+inline const QByteArray CONNECTION = QByteArrayLiteral("Connection");
+inline const QByteArray CONTENT_LENGTH = QByteArrayLiteral("Content-Length");
+inline const QByteArray CONTENT_TYPE = QByteArrayLiteral("Content-Type");
+inline const QByteArray COOKIE = QByteArrayLiteral("Cookie");
+inline const QByteArray ACCEPT = QByteArrayLiteral("Accept");
+inline const QByteArray HOST = QByteArrayLiteral("Host");
+inline const QByteArray DATE = QByteArrayLiteral("Date");
+inline const QByteArray SERVER = QByteArrayLiteral("Server");
+
+// Bounds on what one request may make the server hold. A request line or
+// header line counts without its line terminator.
+constexpr int MAX_LINE_LENGTH = 8 * 1024;
+constexpr int MAX_HEADER_LINES = 100;
+constexpr int MAX_BODY_SIZE = 1024 * 1024;
+
+// Input is stopped while a connection has more than this many reply bytes
+// that its peer has not taken yet, so a peer that sends but never reads
+// cannot make the write buffer grow.
+constexpr qint64 MAX_UNSENT_REPLY_BYTES = 1024 * 1024;
+
+// A started request must be complete within REQUEST_TIMEOUT_MS; a
+// connection with no request under way is closed after IDLE_TIMEOUT_MS.
+constexpr int REQUEST_TIMEOUT_MS = 30000;
+constexpr int IDLE_TIMEOUT_MS = 120000;
+
+} // namespace QtHttp
+
+#endif // QTHTTPCONSTANTS_H

@@ -1,0 +1,48 @@
+#ifndef QTHTTPREQUEST_H
+#define QTHTTPREQUEST_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QUrl>
+
+class QtHttpClientWrapper;
+class QtHttpServer;
+
+// One request received on a connection: method, target, headers and body.
+class QtHttpRequest : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(QtHttpRequest)
+
+public:
+    // The server, which may be null, becomes the parent.
+    QtHttpRequest(QtHttpClientWrapper *client, QtHttpServer *parent);
+
+    QUrl getUrl() const { return m_url; }
+    QString getCommand() const { return m_command; }
+    QByteArray getRawData() const { return m_data; }
+    int getRawDataSize() const { return m_data.size(); }
+    QtHttpClientWrapper *getClientHandle() const { return m_clientHandle; }
+    // Empty when the header is absent. Names are case-sensitive.
+    QByteArray getHeader(const QByteArray &header) const { return m_headersHash.value(header); }
+    QList<QByteArray> getHeadersList() const { return m_headersHash.keys(); }
+
+public slots:
+    void setUrl(const QUrl &url) { m_url = url; }
+    void setCommand(const QString &command) { m_command = command; }
+    // The name is trimmed and an empty one ignored; a present name gets the new value.
+    void addHeader(const QByteArray &header, const QByteArray &value);
+    void appendRawData(const QByteArray &data) { m_data.append(data); }
+
+private:
+    QUrl m_url;
+    QString m_command;
+    QByteArray m_data;
+    QtHttpClientWrapper *m_clientHandle;
+    QHash<QByteArray, QByteArray> m_headersHash;
+};
+
+#endif // QTHTTPREQUEST_H
