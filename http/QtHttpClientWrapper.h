@@ -53,9 +53,11 @@ private slots:
 private:
     enum class Wait { None, Request, Idle, Close };
 
+    bool isServing() const;
     bool readMore();
     void dispatch(std::unique_ptr<QtHttpRequest> request);
-    void answerParsingError();
+    void answerParsingError(bool close);
+    void connectReply(QtHttpReply *reply);
     void finishReply(QtHttpReply *reply);
     void closeConnection();
     void discardPendingInput();
@@ -69,8 +71,9 @@ private:
     std::unique_ptr<QtHttpRequest> m_streamRequest; // handed over in boundary mode
     QTimer *m_timer;
     Wait m_wait = Wait::None;
-    bool m_streaming = false;
+    bool m_streaming = false; // a handler took the connection over
     bool m_closing = false;
+    bool m_reading = false;
 };
 
 #endif // QTHTTPCLIENTWRAPPER_H

@@ -32,7 +32,7 @@ public:
     QString getErrorString() const;
 
     // How long a started request may take to arrive in full, and how long a
-    // connection may wait between requests, for connections accepted afterwards.
+    // connection may wait between requests (defaults 30 s and 120 s).
     void setTimeouts(int requestMs, int idleMs);
     int getRequestTimeout() const { return m_requestTimeout; }
     int getIdleTimeout() const { return m_idleTimeout; }

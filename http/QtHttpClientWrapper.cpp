@@ -1,0 +1,238 @@
+#include "QtHttpClientWrapper.h"
+
+#include "QtHttpConstants.h"
+#include "QtHttpReply.h"
+#include "QtHttpRequest.h"
+#include "QtHttpServer.h"
+
+#include <QCryptographicHash>
+#include <QTimer>
+
+namespace {
+
+// Reads from the socket are taken in pieces of this size, and the socket
+// buffers no more than this, so that a peer that sends faster than its
+// requests are answered is held back by TCP flow control.
+constexpr qint64 READ_CHUNK_SIZE = 64 * 1024;
+
+const QByteArray PARSING_ERROR_PAGE = QByteArrayLiteral("<h1>Bad Request (HTTP parsing error) !</h1>");
+const QByteArray LAST_CHUNK = QByteArrayLiteral("0\r\n\r\n");
+
+bool asksToClose(const QtHttpRequest *request)
+{
+    return request && request->getHeader(QtHttp::CONNECTION).toLower() == "close";
+}
+
+QString guidOf(const QObject *object)
+{
+    const QByteArray address = QByteArray::number(quint64(reinterpret_cast<quintptr>(object)));
+    return QString::fromLatin1(QCryptographicHash::hash(address, QCryptographicHash::Md5).toHex());
+}
+
+} // namespace
+
+QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
+    : QObject(parent)
+    , m_guid(guidOf(this))
+    , m_sockClient(sock)
+    , m_serverHandle(parent)
+    , m_parser(this, parent)
+    , m_timer(new QTimer(this))
+{
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, &QtHttpClientWrapper::onTimeout);
+    sock->setReadBufferSize(READ_CHUNK_SIZE);
+    connect(sock, &QIODevice::readyRead, this, &QtHttpClientWrapper::onClientDataReceived);
+    // Input held back while the peer was not taking its replies resumes here.
+    connect(sock, &QIODevice::bytesWritten, this, &QtHttpClientWrapper::onClientDataReceived);
+    armTimer();
+}
+
+QtHttpClientWrapper::~QtHttpClientWrapper() = default;
+
+void QtHttpClientWrapper::sendToClient(const QByteArray &data)
+{
+    if (!m_sockClient || !m_sockClient->isOpen())
+        return;
+    m_sockClient->write(data);
+    m_sockClient->flush();
+}
+
+qint64 QtHttpClientWrapper::getBytesToWrite() const
+{
+    return m_sockClient ? m_sockClient->bytesToWrite() : 0;
+}
+
+void QtHttpClientWrapper::onClientDataReceived()
+{
+    // A handler that flushes a TLS socket can make it deliver input during
+    // the dispatch; the loop below picks that input up once the handler returns.
+    if (m_reading)
+        return;
+    m_reading = true;
+    while (isServing() && m_sockClient->bytesToWrite() <= QtHttp::MAX_UNSENT_REPLY_BYTES) {
+        const QtHttpRequestParser::ParsingStatus status = m_parser.parse();
+        if (status == QtHttpRequestParser::RequestParsed)
+            dispatch(std::unique_ptr<QtHttpRequest>(m_parser.takeRequest()));
+        else if (status == QtHttpRequestParser::ParsingError)
+            answerParsingError(m_parser.getError() == QtHttpRequestParser::Error::TooLarge);
+        else if (!readMore())
+            break;
+    }
+    m_reading = false;
+    armTimer();
+}
+
+bool QtHttpClientWrapper::isServing() const
+{
+    return m_sockClient && m_sockClient->state() == QAbstractSocket::ConnectedState && !m_closing;
+}
+
+bool QtHttpClientWrapper::readMore()
+{
+    if (m_sockClient->bytesAvailable() <= 0)
+        return false;
+    m_parser.feed(m_sockClient->read(READ_CHUNK_SIZE));
+    return true;
+}
+
+void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
+{
+    m_wait = Wait::None; // the next request gets a full time-out of its own
+    QtHttpReply reply(m_serverHandle);
+    connectReply(&reply);
+    emit m_serverHandle->requestNeedsReply(request.get(), &reply);
+
+    if (reply.useBoundary()) {
+        // The handler writes the response itself from now on; the request
+        // stays alive as long as the connection does.
+        m_streamRequest = std::move(request);
+        m_streaming = true;
+        return;
+    }
+    finishReply(&reply);
+    if (asksToClose(request.get()))
+        closeConnection();
+    request.release()->deleteLater();
+}
+
+void QtHttpClientWrapper::answerParsingError(bool close)
+{
+    m_wait = Wait::None;
+    close = close || asksToClose(m_parser.getCurrentRequest());
+    m_parser.reset();
+    discardPendingInput();
+
+    QtHttpReply reply(m_serverHandle);
+    connectReply(&reply);
+    reply.setStatusCode(QtHttpReply::BadRequest);
+    reply.appendRawData(PARSING_ERROR_PAGE + QtHttp::CRLF);
+    finishReply(&reply);
+    if (close)
+        closeConnection();
+}
+
+void QtHttpClientWrapper::connectReply(QtHttpReply *reply)
+{
+    connect(reply, &QtHttpReply::requestSendHeaders, this, &QtHttpClientWrapper::onReplySendHeadersRequested);
+    connect(reply, &QtHttpReply::requestSendData, this, &QtHttpClientWrapper::onReplySendDataRequested);
+}
+
+// A chunked reply has sent its pieces already; a plain one goes out now.
+void QtHttpClientWrapper::finishReply(QtHttpReply *reply)
+{
+    if (reply->useChunked()) {
+        sendToClient(LAST_CHUNK);
+        return;
+    }
+    reply->appendRawData(QtHttp::CRLF);
+    emit reply->requestSendHeaders();
+    emit reply->requestSendData();
+}
+
+void QtHttpClientWrapper::onReplySendHeadersRequested()
+{
+    QtHttpReply *reply = qobject_cast<QtHttpReply *>(sender());
+    if (!reply)
+        return;
+    const QtHttpReply::StatusCode code = reply->getStatusCode();
+    QByteArray block = QtHttp::HTTP_VERSION + ' ' + QByteArray::number(int(code)) + ' '
+        + QtHttpReply::getStatusTextForCode(code) + QtHttp::CRLF;
+    if (reply->useChunked())
+        reply->addHeader(QtHttp::TRANSFER_ENCODING, QByteArrayLiteral("chunked"));
+    else
+        reply->addHeader(QtHttp::CONTENT_LENGTH, QByteArray::number(reply->getRawDataSize()));
+    for (const QByteArray &name : reply->getHeadersList())
+        block += name + ": " + reply->getHeader(name) + QtHttp::CRLF;
+    block += QtHttp::CRLF;
+    sendToClient(block);
+}
+
+void QtHttpClientWrapper::onReplySendDataRequested()
+{
+    QtHttpReply *reply = qobject_cast<QtHttpReply *>(sender());
+    if (!reply)
+        return;
+    if (!reply->useChunked()) {
+        sendToClient(reply->getRawData());
+        return;
+    }
+    const QByteArray data = reply->getRawData();
+    reply->resetRawData();
+    sendToClient(QByteArray::number(data.size(), 16) + QtHttp::CRLF + data + QtHttp::CRLF);
+}
+
+void QtHttpClientWrapper::discardPendingInput()
+{
+    while (m_sockClient && m_sockClient->bytesAvailable() > 0)
+        m_sockClient->read(READ_CHUNK_SIZE);
+}
+
+void QtHttpClientWrapper::closeConnection()
+{
+    m_closing = true;
+    m_sockClient->close(); // what was written still goes out first
+    // A peer that takes none of it must not hold the socket open for ever.
+    if (m_sockClient && m_sockClient->state() != QAbstractSocket::UnconnectedState)
+        startWait(Wait::Close, m_serverHandle->getRequestTimeout());
+}
+
+void QtHttpClientWrapper::armTimer()
+{
+    if (m_closing)
+        return;
+    if (m_streaming) {
+        m_timer->stop();
+        m_wait = Wait::None;
+    } else if (m_parser.isRequestStarted()) {
+        if (m_wait != Wait::Request)
+            startWait(Wait::Request, m_serverHandle->getRequestTimeout());
+    } else {
+        startWait(Wait::Idle, m_serverHandle->getIdleTimeout());
+    }
+}
+
+void QtHttpClientWrapper::startWait(Wait wait, int ms)
+{
+    m_wait = wait;
+    m_timer->start(ms);
+}
+
+void QtHttpClientWrapper::onTimeout()
+{
+    if (!m_sockClient)
+        return;
+    switch (m_wait) {
+    case Wait::Request:
+        answerParsingError(true);
+        break;
+    case Wait::Idle:
+        closeConnection();
+        break;
+    case Wait::Close:
+        m_sockClient->abort();
+        break;
+    case Wait::None:
+        break;
+    }
+}
