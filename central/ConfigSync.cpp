@@ -1,0 +1,106 @@
+#include "ConfigSync.h"
+
+#include "QDaemonLog.h"
+#include "Settings.h"
+#include "proto/svc.pb.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace {
+
+QString text(const std::string &utf8)
+{
+    return QString::fromStdString(utf8);
+}
+
+DVRInfo toDVRInfo(const DVR &dvr)
+{
+    DVRInfo info;
+    info.id = dvr.id();
+    info.name = text(dvr.name());
+    info.ip = text(dvr.ip());
+    info.user = text(dvr.user());
+    info.pass = text(dvr.password());
+    return info;
+}
+
+StreamInfo toStreamInfo(const Stream &stream)
+{
+    StreamInfo info;
+    info.id = stream.id();
+    info.name = text(stream.name());
+    info.dvrId = stream.dvr_id();
+    info.inPort = stream.in_port();
+    info.outPort = stream.out_port();
+    info.channels = ConfigSync::parseChannels(stream.channels());
+    return info;
+}
+
+IOInfo toIOInfo(const IO &io)
+{
+    IOInfo info;
+    info.id = io.id();
+    info.name = text(io.name());
+    info.dvrId = io.dvr_id();
+    info.state = io.state();
+    info.port = io.port();
+    info.enabled = io.enabled();
+    info.eventsEnabled = io.events_enabled();
+    return info;
+}
+
+DoorInfo toDoorInfo(const Door &door)
+{
+    DoorInfo info;
+    info.id = door.id();
+    info.name = text(door.name());
+    info.ioId = door.io_id();
+    info.inPin = door.in_pin();
+    info.outPin = door.out_pin();
+    info.delay = door.delay();
+    info.ncno = door.nonc();
+    return info;
+}
+
+void logFailure(const QString &detail)
+{
+    qDaemonLog() << QString("void ConfigSync::apply(const SystemData&, Settings&)");
+    qDaemonLog() << detail;
+}
+
+} // namespace
+
+void ConfigSync::apply(const SystemData &data, Settings &settings)
+{
+    // Without a transaction a crash could leave a half-filled database, so
+    // the old configuration stays when none can be opened.
+    if (!settings.beginTransaction()) {
+        logFailure(QStringLiteral("  Can't begin a transaction, the stored configuration is kept"));
+        return;
+    }
+
+    settings.cleanData();
+    for (const DVR &dvr : data.dvrs())
+        settings.insertDVR(toDVRInfo(dvr));
+    for (const Stream &stream : data.streams())
+        settings.insertStream(toStreamInfo(stream));
+    for (const IO &io : data.ios())
+        settings.insertIO(toIOInfo(io));
+    for (const Door &door : data.doors())
+        settings.insertDoor(toDoorInfo(door));
+
+    if (!settings.commitTransaction()) {
+        logFailure(QStringLiteral("  Can't commit, the stored configuration is kept"));
+        settings.rollbackTransaction();
+    }
+}
+
+QList<int> ConfigSync::parseChannels(const std::string &json)
+{
+    QList<int> channels;
+    const QJsonArray array = QJsonDocument::fromJson(QByteArray::fromStdString(json)).array();
+    for (const QJsonValue &value : array)
+        channels.append(value.toString().toInt());
+    return channels;
+}

@@ -1,0 +1,11 @@
+#include "ZeroMQPrivate.h"
+
+ZeroMQPrivate::~ZeroMQPrivate()
+{
+    if (m_pushSocket)
+        m_pushSocket->close();
+    if (m_subSocket)
+        m_subSocket->close();
+    if (m_context)
+        m_context->close();
+}
