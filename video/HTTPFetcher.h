@@ -36,6 +36,7 @@ public:
     void abort();
 
     const QByteArray &data() const { return m_data; }
+    bool isFetching() const { return !m_replies.isEmpty(); }
 
 signals:
     void fetched();

@@ -1,0 +1,373 @@
+#include "VideoServer.h"
+
+#include "Config.h"
+#include "HTTPFetcher.h"
+#include "QDaemonLog.h"
+#include "QtHttpClientWrapper.h"
+#include "QtHttpReply.h"
+#include "QtHttpRequest.h"
+#include "QtHttpServer.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+
+#include <optional>
+
+namespace {
+
+constexpr int FrameIntervalMs = 200;
+constexpr int RetryIntervalMs = 1000;
+// The loading image goes out at these counted failures of an entry's life.
+constexpr int FirstLoadingFailure = 5;
+constexpr int LastLoadingFailure = 6;
+
+const char StreamHead[] =
+    "HTTP/1.1 200 OK\r\n"
+    "Cache-Control: no-cache\r\n"
+    "Connection: keep-alive\r\n"
+    "Content-type: multipart/x-mixed-replace; boundary=endofsection\r\n"
+    "\r\n";
+
+const char DvrProperty[] = "dvr";
+const char ChannelProperty[] = "channel";
+
+QByteArray frameOf(const QByteArray &jpeg)
+{
+    return "--endofsection\r\n"
+           "Content-type: image/jpeg\r\n"
+           "Content-Length: " + QByteArray::number(jpeg.size()) + "\r\n"
+           "\r\n" + jpeg + "\r\n";
+}
+
+QPair<int, int> keyOf(const QObject *object)
+{
+    return {object->property(DvrProperty).toInt(), object->property(ChannelProperty).toInt()};
+}
+
+QString pageOf(const QString &body)
+{
+    return QStringLiteral("<!DOCTYPE html><html><head><title>%1</title><body>%2</body></html>")
+        .arg(QStringLiteral("DVRs"), body);
+}
+
+QString dvrListPage(const Config &config)
+{
+    QString body = QStringLiteral("<h1>List of available DVRs:</h1><ol>");
+    for (const DVRInfo &dvr : config.dvrs)
+        body += QStringLiteral("<li><a href=\"/%1\">%1</a></li>").arg(dvr.name);
+    return pageOf(body + QStringLiteral("</ol>"));
+}
+
+QString streamListPage(const Config &config, const DVRInfo &dvr)
+{
+    QString body = QStringLiteral("<h1>List of available Streams in %1:</h1><ol>").arg(dvr.name);
+    for (int streamId : config.dvrStreamIds.value(dvr.id)) {
+        body += QStringLiteral("<li><a href=\"/%1/%2\">%2</a></li>")
+                    .arg(dvr.name, config.streams.value(streamId).name);
+    }
+    return pageOf(body + QStringLiteral("</ol>"));
+}
+
+// A bare fragment, without the page frame.
+QString channelListPage(const DVRInfo &dvr, const StreamInfo &stream)
+{
+    QString body = QStringLiteral("<h1>List of Channels in %1:</h1><ol>").arg(stream.name);
+    for (int channel : stream.channels) {
+        body += QStringLiteral("<li><a href=\"/%1/%2/%3\">%3</a></li>")
+                    .arg(dvr.name, stream.name, QString::number(channel));
+    }
+    return body + QStringLiteral("</ol>");
+}
+
+void sendIndex(QtHttpReply *reply, const QString &page)
+{
+    reply->setStatusCode(QtHttpReply::NotFound);
+    reply->appendRawData(page.toLocal8Bit());
+}
+
+} // namespace
+
+VideoServer::VideoServer(QObject *parent)
+    : QObject(parent)
+    , m_fetchTimeoutMs(HTTPFetcher::DefaultTransferTimeoutMs)
+{
+    // The resources live in a static library; this keeps them linked in.
+    Q_INIT_RESOURCE(tavro);
+
+    QFile loading(QStringLiteral(":/images/loading.jpg"));
+    if (loading.open(QIODevice::ReadOnly))
+        m_loadingImage = loading.readAll();
+    else
+        qDaemonLog() << QStringLiteral("Can't read loading.jpg");
+}
+
+VideoServer::~VideoServer()
+{
+    stop();
+}
+
+void VideoServer::setFetchTimeout(int milliseconds)
+{
+    m_fetchTimeoutMs = milliseconds;
+}
+
+void VideoServer::start()
+{
+    const Config &config = *Config::instance();
+    // One entry per stream, duplicates included: the log counts streams.
+    QList<quint16> ports;
+    for (const StreamInfo &stream : config.streams) {
+        const DVRInfo dvr = config.dvrs.value(stream.dvrId);
+        ports.append(quint16(stream.outPort));
+        for (int channel : stream.channels)
+            addChannel(dvr, stream, channel);
+    }
+    for (quint16 port : qAsConst(ports))
+        createServer(port);
+
+    qDaemonLog() << QStringLiteral("void VideoServer::start()");
+    qDaemonLog() << QStringLiteral("  Created %1 server!").arg(ports.size());
+}
+
+void VideoServer::addChannel(const DVRInfo &dvr, const StreamInfo &stream, int channel)
+{
+    const ChannelKey key(stream.dvrId, channel);
+    if (m_dvrChannels.contains(key))
+        return;
+
+    auto *fetcher = new HTTPFetcher(nullptr);
+    fetcher->setCredentials(dvr.user, dvr.pass);
+    fetcher->setUrl(QStringLiteral("http://%1:%2/snapshot%3.jpg")
+                        .arg(dvr.ip, QString::number(stream.inPort), QString::number(channel - 1)));
+    fetcher->setTransferTimeout(m_fetchTimeoutMs);
+
+    auto *timer = new QTimer(nullptr);
+    timer->setInterval(FrameIntervalMs);
+    timer->setSingleShot(true);
+
+    connect(fetcher, &HTTPFetcher::fetched, this, &VideoServer::onFetchCompleted);
+    connect(fetcher, &HTTPFetcher::error, this, &VideoServer::onFetchError);
+    connect(timer, &QTimer::timeout, this, &VideoServer::onTimeout);
+    for (QObject *object : {static_cast<QObject *>(fetcher), static_cast<QObject *>(timer)}) {
+        object->setProperty(DvrProperty, key.first);
+        object->setProperty(ChannelProperty, key.second);
+    }
+
+    DvrChannel entry;
+    entry.timer = timer;
+    entry.fetcher = fetcher;
+    m_dvrChannels.insert(key, entry);
+}
+
+void VideoServer::createServer(quint16 port)
+{
+    if (m_servers.contains(port))
+        return;
+    auto *server = new QtHttpServer(nullptr);
+    server->setServerName(QStringLiteral("VideoServer"));
+    connect(server, &QtHttpServer::started, this, &VideoServer::onServerStarted);
+    connect(server, &QtHttpServer::stopped, this, &VideoServer::onServerStopped);
+    connect(server, &QtHttpServer::error, this, &VideoServer::onServerError);
+    connect(server, &QtHttpServer::clientConnected, this, &VideoServer::onClientConnected);
+    connect(server, &QtHttpServer::clientDisconnected, this, &VideoServer::onClientDisconnected);
+    connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
+    m_servers.insert(port, server);
+    server->start(port);
+}
+
+void VideoServer::stop()
+{
+    // Disconnected first, so that nothing a server or fetcher reports while
+    // it goes away reaches tables that are being emptied.
+    for (QtHttpServer *server : qAsConst(m_servers)) {
+        server->stop();
+        server->disconnect(this);
+        delete server;
+    }
+    m_servers.clear();
+    m_clients.clear();
+
+    for (DvrChannel &entry : m_dvrChannels) {
+        entry.timer->stop();
+        entry.timer->deleteLater();
+        entry.timer = nullptr;
+        entry.fetcher->disconnect(this);
+        entry.fetcher->abort();
+        entry.fetcher->deleteLater();
+        entry.fetcher = nullptr;
+    }
+    m_dvrChannels.clear();
+    m_clientChannels.clear();
+}
+
+void VideoServer::onServerStarted(quint16 port)
+{
+    emit serverStarted(port);
+}
+
+void VideoServer::onServerStopped()
+{
+    emit serverStopped();
+}
+
+void VideoServer::onServerError(QString msg)
+{
+    emit error(msg);
+}
+
+void VideoServer::onClientConnected(QString guid)
+{
+    Q_UNUSED(guid)
+}
+
+void VideoServer::onClientDisconnected(QString guid)
+{
+    QtHttpClientWrapper *client = m_clients.take(guid);
+    if (!client)
+        return;
+    const QSet<ChannelKey> keys = m_clientChannels.take(guid);
+    for (const ChannelKey &key : keys) {
+        auto it = m_dvrChannels.find(key);
+        if (it == m_dvrChannels.end())
+            continue;
+        it->clients.remove(client);
+        // A fetch in flight still completes and then finds the entry idle.
+        if (it->clients.isEmpty())
+            idle(*it);
+    }
+}
+
+void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
+{
+    const Config &config = *Config::instance();
+
+    const QStringList parts = request->getUrl().path(QUrl::FullyDecoded).mid(1).split(QLatin1Char('/'));
+    const QString dvrName = parts.value(0);
+    const QString streamName = parts.value(1);
+
+    const int dvrId = config.dvrIdsByName.contains(dvrName) ? config.dvrIdsByName.value(dvrName)
+                                                            : dvrName.toInt();
+    std::optional<int> streamId;
+    if (config.dvrStreamNames.value(dvrId).contains(streamName))
+        streamId = config.dvrStreamIdsByName.value(dvrId).value(streamName);
+    else if (parts.size() >= 2)
+        streamId = streamName.toInt();
+    const int channel = parts.size() >= 3 ? parts.at(2).toInt() : -1;
+
+    if (!config.dvrs.contains(dvrId)) {
+        sendIndex(reply, dvrListPage(config));
+        return;
+    }
+    const DVRInfo dvr = config.dvrs.value(dvrId);
+    if (!streamId || !config.dvrStreamIds.value(dvr.id).contains(*streamId)) {
+        sendIndex(reply, streamListPage(config, dvr));
+        return;
+    }
+    const StreamInfo stream = config.streams.value(*streamId);
+    if (!stream.channels.contains(channel)) {
+        sendIndex(reply, channelListPage(dvr, stream));
+        return;
+    }
+    // The stream only chooses which channels are offered; frames come from the DVR channel.
+    attachViewer(request, reply, ChannelKey(dvr.id, channel));
+}
+
+void VideoServer::attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key)
+{
+    auto it = m_dvrChannels.find(key);
+    if (it == m_dvrChannels.end()) {
+        // Configured after this server started: there is nothing to poll.
+        reply->setStatusCode(QtHttpReply::InternalError);
+        return;
+    }
+
+    QtHttpClientWrapper *client = request->getClientHandle();
+    const QString guid = client->getGuid();
+    it->clients.insert(client);
+    m_clientChannels[guid].insert(key);
+    m_clients.insert(guid, client);
+
+    reply->setUseBoundary(true);
+    client->sendToClient(QByteArray::fromRawData(StreamHead, sizeof(StreamHead) - 1));
+
+    if (!it->active) {
+        it->active = true;
+        // A fetch still in flight from before the entry went idle re-arms
+        // the timer when it ends; starting it now would overlap two fetches.
+        if (!it->fetcher->isFetching())
+            it->timer->start(FrameIntervalMs);
+    }
+}
+
+void VideoServer::onTimeout()
+{
+    auto *timer = qobject_cast<QTimer *>(sender());
+    if (!timer)
+        return;
+    const auto it = m_dvrChannels.constFind(keyOf(timer));
+    if (it != m_dvrChannels.constEnd() && it->active)
+        it->fetcher->fetch();
+}
+
+void VideoServer::onFetchCompleted()
+{
+    auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
+    if (!fetcher)
+        return;
+    auto it = m_dvrChannels.find(keyOf(fetcher));
+    if (it == m_dvrChannels.end())
+        return;
+    if (it->clients.isEmpty()) {
+        idle(*it);
+        return;
+    }
+    sendFrame(*it, fetcher->data());
+    if (it->active)
+        it->timer->start(FrameIntervalMs);
+}
+
+void VideoServer::onFetchError(QString msg)
+{
+    Q_UNUSED(msg)
+    auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
+    if (!fetcher)
+        return;
+    const ChannelKey key = keyOf(fetcher);
+    auto it = m_dvrChannels.find(key);
+    if (it == m_dvrChannels.end()) {
+        qDaemonLog() << QStringLiteral("void VideoServer::onFetchError(QString)");
+        qDaemonLog() << QStringLiteral("  ERR: m_dvrChannels not found for DVR(%1) channel(%2)?")
+                            .arg(key.first)
+                            .arg(key.second);
+        return;
+    }
+    if (it->clients.isEmpty()) {
+        idle(*it);
+        return;
+    }
+    if (it->active)
+        it->timer->start(RetryIntervalMs);
+    const int failure = it->errorCount++;
+    if (failure >= FirstLoadingFailure && failure <= LastLoadingFailure)
+        sendFrame(*it, m_loadingImage);
+}
+
+void VideoServer::idle(DvrChannel &entry)
+{
+    entry.active = false;
+    entry.timer->stop();
+}
+
+void VideoServer::sendFrame(const DvrChannel &entry, const QByteArray &jpeg)
+{
+    const QByteArray frame = frameOf(jpeg);
+    const qint64 backlogLimit = qint64(MaxQueuedFramesPerViewer) * frame.size();
+    // A copy: a failed write can end a connection, and so detach a viewer, at once.
+    const QSet<QtHttpClientWrapper *> clients = entry.clients;
+    for (QtHttpClientWrapper *client : clients) {
+        if (client->getBytesToWrite() <= backlogLimit)
+            client->sendToClient(frame);
+    }
+}

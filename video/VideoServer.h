@@ -1,0 +1,87 @@
+#ifndef VIDEOSERVER_H
+#define VIDEOSERVER_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPair>
+#include <QSet>
+#include <QString>
+
+struct DVRInfo;
+class HTTPFetcher;
+class QTimer;
+class QtHttpClientWrapper;
+class QtHttpReply;
+class QtHttpRequest;
+class QtHttpServer;
+struct StreamInfo;
+
+// Serves the configured DVR channels as live MJPEG streams, with index pages
+// of DVRs, streams and channels for shorter paths. Each DVR channel is
+// polled for snapshots only while someone watches it; every snapshot becomes
+// one multipart frame written to all its viewers.
+class VideoServer : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(VideoServer)
+
+public:
+    // A viewer whose socket still holds more than this many frames' worth of
+    // unsent bytes skips frames until it drains.
+    static constexpr int MaxQueuedFramesPerViewer = 3;
+
+    explicit VideoServer(QObject *parent = nullptr);
+    ~VideoServer() override;
+
+    // How long a snapshot fetch may go without data before it fails; applies
+    // to the channels created by the next start().
+    void setFetchTimeout(int milliseconds);
+
+    void start();
+    void stop();
+
+signals:
+    void serverStarted(quint16 port);
+    void serverStopped();
+    void error(QString msg);
+
+protected slots:
+    void onServerStarted(quint16 port);
+    void onServerStopped();
+    void onServerError(QString msg);
+    void onClientConnected(QString guid);
+    void onClientDisconnected(QString guid);
+    void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
+    void onFetchError(QString msg);
+    void onFetchCompleted();
+    void onTimeout();
+
+private:
+    using ChannelKey = QPair<int, int>; // (DVR id, channel number)
+
+    struct DvrChannel
+    {
+        QTimer *timer = nullptr;
+        HTTPFetcher *fetcher = nullptr;
+        QSet<QtHttpClientWrapper *> clients;
+        bool active = false;
+        int errorCount = 0;
+    };
+
+    void addChannel(const DVRInfo &dvr, const StreamInfo &stream, int channel);
+    void createServer(quint16 port);
+    void attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key);
+    void idle(DvrChannel &entry);
+    void sendFrame(const DvrChannel &entry, const QByteArray &jpeg);
+
+    QByteArray m_loadingImage;
+    QHash<quint16, QtHttpServer *> m_servers;
+    // Every channel a connection watches: one connection may ask for several.
+    QHash<QString, QSet<ChannelKey>> m_clientChannels;
+    QHash<QString, QtHttpClientWrapper *> m_clients;
+    QHash<ChannelKey, DvrChannel> m_dvrChannels;
+    int m_fetchTimeoutMs;
+};
+
+#endif // VIDEOSERVER_H
