@@ -5,8 +5,8 @@
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
 
-#include <QCryptographicHash>
 #include <QTimer>
+#include <QUuid>
 
 namespace {
 
@@ -23,17 +23,13 @@ bool asksToClose(const QtHttpRequest *request)
     return request && request->getHeader(QtHttp::CONNECTION).toLower() == "close";
 }
 
-QString guidOf(const QObject *object)
-{
-    const QByteArray address = QByteArray::number(quint64(reinterpret_cast<quintptr>(object)));
-    return QString::fromLatin1(QCryptographicHash::hash(address, QCryptographicHash::Md5).toHex());
-}
-
 } // namespace
 
 QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
     : QObject(parent)
-    , m_guid(guidOf(this))
+    // Random rather than derived from the object, so that a connection never
+    // inherits the guid of one that ended before it.
+    , m_guid(QUuid::createUuid().toString(QUuid::Id128))
     , m_sockClient(sock)
     , m_serverHandle(parent)
     , m_parser(this, parent)
