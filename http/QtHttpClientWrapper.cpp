@@ -189,7 +189,7 @@ void QtHttpClientWrapper::closeConnection()
     m_closing = true;
     m_sockClient->close(); // what was written still goes out first
     // A peer that takes none of it must not hold the socket open for ever.
-    if (m_sockClient && m_sockClient->state() != QAbstractSocket::UnconnectedState)
+    if (m_sockClient->state() != QAbstractSocket::UnconnectedState)
         startWait(Wait::Close, m_serverHandle->getRequestTimeout());
 }
 
