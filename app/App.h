@@ -2,8 +2,14 @@
 #define APP_H
 
 #include <QObject>
+#include <QString>
 
-// Creates, wires, restarts and stops the long-lived components of the service.
+class CommandManager;
+class HttpEvents;
+class VideoServer;
+
+// Creates, wires, restarts and stops the long-lived components of the
+// service: the video server, the events server and the link to Central.
 class App : public QObject
 {
     Q_OBJECT
@@ -16,9 +22,27 @@ public:
     void start();
     void stop();
 
+private slots:
+    void handleConfigUpdated();
+    void handlePingError();
+    void handleVideoServerStarted(quint16 port);
+    void handleVideoServerStopped();
+    void handleVideoServerError(QString msg);
+
 private:
     void startAll();
     void stopAll();
+    void restartServers();
+    void startVideoServer();
+    void startHttpEvents();
+    void startCommandManager();
+    void stopVideoServer();
+    void stopHttpEvents();
+    void stopCommandManager();
+
+    VideoServer *m_videoServer = nullptr;
+    HttpEvents *m_events = nullptr;
+    CommandManager *m_commandManager = nullptr;
 };
 
 #endif // APP_H

@@ -1,0 +1,80 @@
+#include "ServiceProcess.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTest>
+
+#include <csignal>
+
+ServiceProcess::ServiceProcess()
+{
+    QFile::copy(QStringLiteral(TAVRO_BINARY), program());
+    connect(&m_process, &QProcess::readyReadStandardError, this, [this] { m_log += m_process.readAllStandardError(); });
+}
+
+ServiceProcess::~ServiceProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+}
+
+void ServiceProcess::writeIni(const QString &key, const QString &value)
+{
+    QSettings ini(m_dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+    ini.setValue(key, value);
+}
+
+bool ServiceProcess::start(const QStringList &arguments)
+{
+    m_process.start(program(), arguments);
+    return m_process.waitForStarted();
+}
+
+bool ServiceProcess::stop(int signal)
+{
+    ::kill(pid_t(m_process.processId()), signal);
+    const bool finished = m_process.waitForFinished(10000);
+    m_log += m_process.readAllStandardError();
+    return finished;
+}
+
+bool ServiceProcess::waitForLog(const QString &message, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!messages().contains(message)) {
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+QStringList ServiceProcess::messages() const
+{
+    return messages(m_log);
+}
+
+QStringList ServiceProcess::messages(const QByteArray &log)
+{
+    static const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z (.*)$"));
+    QStringList result;
+    for (const QByteArray &line : log.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QRegularExpressionMatch match = stamp.match(QString::fromUtf8(line));
+        result.append(match.hasMatch() ? match.captured(1) : QStringLiteral("malformed: ") + QString::fromUtf8(line));
+    }
+    return result;
+}
+
+quint16 ServiceProcess::freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}

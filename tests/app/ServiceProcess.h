@@ -1,0 +1,43 @@
+#ifndef SERVICEPROCESS_H
+#define SERVICEPROCESS_H
+
+#include <QByteArray>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// The real service binary, copied into a directory of its own (where its
+// settings files live), run with --service and watched through its log.
+class ServiceProcess : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(ServiceProcess)
+
+public:
+    ServiceProcess();
+    ~ServiceProcess() override;
+
+    QString directory() const { return m_dir.path(); }
+    QString program() const { return m_dir.filePath(QStringLiteral("tavro")); }
+    void writeIni(const QString &key, const QString &value);
+
+    bool start(const QStringList &arguments = {QStringLiteral("--service")});
+    bool stop(int signal);
+    bool waitForLog(const QString &message, int timeoutMs = 10000);
+
+    QProcess &process() { return m_process; }
+    const QByteArray &errorOutput() const { return m_log; }
+    // The log messages so far, without their timestamps; a line that is not
+    // in the log format appears prefixed by "malformed: ".
+    QStringList messages() const;
+
+    static QStringList messages(const QByteArray &log);
+    static quint16 freePort();
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+#endif // SERVICEPROCESS_H
