@@ -16,13 +16,13 @@
 
 namespace {
 
-// Page names come from Central and become path components below the layout
+// Names come from Central and become path components below the layout
 // directory; none of them may lead out of it.
-bool leavesLayoutDirectory(const QString &relativePath)
+bool isSafeName(const QString &name)
 {
-    return relativePath.contains(QChar(0))
-        || QDir::isAbsolutePath(relativePath)
-        || relativePath.split(QLatin1Char('/')).contains(QStringLiteral(".."));
+    return !name.contains(QChar(0))
+        && !QDir::isAbsolutePath(name)
+        && !name.split(QLatin1Char('/')).contains(QStringLiteral(".."));
 }
 
 QString printable(QString path)
@@ -187,14 +187,11 @@ void CommandManager::generateLayoutPages(const CommandRequest &command)
     }
 
     const QString base = QString("%1/%2").arg(QCoreApplication::applicationDirPath(), config->ioPath);
-    const QStringList pages = {
-        QString("%1/%2.html").arg(dvr->name, QString::number(io->id)),
-        QString("%1/%2.html").arg(dvr->name, io->name),
-    };
+    const QStringList fileNames = {QString::number(io->id), io->name};
     QStringList accepted;
-    for (const QString &page : pages) {
-        const QString path = QString("%1/%2").arg(base, page);
-        if (leavesLayoutDirectory(page)) {
+    for (const QString &fileName : fileNames) {
+        const QString path = QString("%1/%2/%3.html").arg(base, dvr->name, fileName);
+        if (!isSafeName(dvr->name) || !isSafeName(fileName)) {
             qDaemonLog() << QString("  Refused, outside the layout directory: %1").arg(printable(path));
             continue;
         }

@@ -20,6 +20,21 @@ bool receiveFrame(zmq::socket_t &socket, zmq::message_t &frame)
     }
 }
 
+const char monitorEndpoint[] = "inproc://sub-monitor";
+
+// Waits for input on any of the sockets; false when a signal interrupted.
+bool waitForInput(zmq::pollitem_t *items, size_t count)
+{
+    try {
+        zmq::poll(items, count, std::chrono::milliseconds(-1));
+        return true;
+    } catch (const zmq::error_t &e) {
+        if (e.num() == EINTR)
+            return false;
+        throw;
+    }
+}
+
 QByteArray toByteArray(const zmq::message_t &frame)
 {
     return QByteArray(frame.data<char>(), int(frame.size()));
@@ -126,6 +141,11 @@ bool ZeroMQ::open()
     d->m_subSocket->set(zmq::sockopt::linger, 0);
     d->m_subSocket->set(zmq::sockopt::maxmsgsize, int64_t(MaxMessageSize));
     d->m_subSocket->connect(d->m_subEndpoint.toStdString());
+    if (zmq_socket_monitor(d->m_subSocket->handle(), monitorEndpoint, ZMQ_EVENT_DISCONNECTED) != 0)
+        throw zmq::error_t();
+    d->m_monitorSocket = std::make_unique<zmq::socket_t>(*d->m_context, zmq::socket_type::pair);
+    d->m_monitorSocket->set(zmq::sockopt::linger, 0);
+    d->m_monitorSocket->connect(monitorEndpoint);
 
     d->m_pushSocket = std::make_unique<zmq::socket_t>(*d->m_context, zmq::socket_type::push);
     d->m_pushSocket->set(zmq::sockopt::linger, 0);
@@ -140,7 +160,18 @@ bool ZeroMQ::open()
 void ZeroMQ::receiveLoop()
 {
     zmq::socket_t &sub = *d->m_subSocket;
+    zmq::pollitem_t items[] = {
+        {sub.handle(), 0, ZMQ_POLLIN, 0},
+        {d->m_monitorSocket->handle(), 0, ZMQ_POLLIN, 0},
+    };
     while (d->m_running) {
+        if (!waitForInput(items, 2))
+            continue;
+        if (items[1].revents & ZMQ_POLLIN)
+            reconnectSubscriber();
+        if (!(items[0].revents & ZMQ_POLLIN))
+            continue;
+
         zmq::message_t topic;
         if (!receiveFrame(sub, topic))
             continue;
@@ -155,6 +186,23 @@ void ZeroMQ::receiveLoop()
             emit topicMsgReceived(toByteArray(topic), toByteArray(frame));
         }
     }
+}
+
+void ZeroMQ::reconnectSubscriber()
+{
+    // A monitor event is two frames: event number and value, then the peer.
+    zmq::message_t event;
+    while (receiveFrame(*d->m_monitorSocket, event) && event.more())
+        event.rebuild();
+
+    const std::string endpoint = d->m_subEndpoint.toStdString();
+    try {
+        d->m_subSocket->disconnect(endpoint);
+    } catch (const zmq::error_t &e) {
+        if (e.num() != ENOENT)
+            throw;
+    }
+    d->m_subSocket->connect(endpoint);
 }
 
 // Waits while the receiver is MaxPendingMessages behind; false once stopping.
@@ -174,6 +222,7 @@ void ZeroMQ::closeSockets()
 {
     std::lock_guard<std::mutex> lock(d->m_mutex);
     d->m_running = false;
+    d->m_monitorSocket.reset();
     d->m_subSocket.reset();
     d->m_pushSocket.reset();
 }

@@ -49,6 +49,7 @@ signals:
 private:
     bool open();
     void receiveLoop();
+    void reconnectSubscriber();
     bool admitMessage();
     void closeSockets();
 

@@ -6,6 +6,8 @@ ZeroMQPrivate::~ZeroMQPrivate()
         m_pushSocket->close();
     if (m_subSocket)
         m_subSocket->close();
+    if (m_monitorSocket)
+        m_monitorSocket->close();
     if (m_context)
         m_context->close();
 }

@@ -28,6 +28,11 @@ struct ZeroMQPrivate
     std::unique_ptr<zmq::socket_t> m_pushSocket;
     std::atomic<bool> m_running{false};
 
+    // Reports the SUB socket's lost connections. The library gives up on a
+    // connection that broke the protocol (a frame above MaxMessageSize, for
+    // one); the loop then connects anew instead of going deaf for good.
+    std::unique_ptr<zmq::socket_t> m_monitorSocket;
+
     // Set by the setters, cleared by stop(): a stop() that overtakes the
     // queued start() keeps that start() from running the loop.
     bool m_armed = false;

@@ -1,0 +1,100 @@
+#include "CentralTests.h"
+#include "ConfigSync.h"
+
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <signal.h>
+
+namespace {
+
+const int rows = 2000;
+
+// The generation tag every table holds, or an explanation of why the
+// tables do not hold exactly one whole generation.
+QString storedGeneration(const QString &databasePath)
+{
+    QString result;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(databasePath);
+        if (!db.open())
+            return QStringLiteral("cannot open");
+        QStringList tags;
+        for (const char *table : {"dvrs", "streams", "ios", "ioDoors"}) {
+            QSqlQuery query(db);
+            query.exec(QStringLiteral("SELECT COUNT(*), MIN(substr(name, 1, 1)), MAX(substr(name, 1, 1)) FROM %1")
+                           .arg(QLatin1String(table)));
+            if (!query.next() || query.value(0).toInt() != rows || query.value(1) != query.value(2))
+                tags << QStringLiteral("%1: %2 rows").arg(QLatin1String(table), query.value(0).toString());
+            else
+                tags << query.value(1).toString();
+        }
+        tags.removeDuplicates();
+        result = tags.join(QStringLiteral(", "));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    return result;
+}
+
+} // namespace
+
+class TestConfigSync : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void channelsFromJson_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::addColumn<QList<int>>("channels");
+        QTest::newRow("decimal strings") << "[\"1\",\"2\"]" << QList<int>{1, 2};
+        QTest::newRow("numbers") << "[1,2]" << QList<int>{0, 0};
+        QTest::newRow("mixed") << "[\"3\",\"x\",true]" << QList<int>{3, 0, 0};
+        QTest::newRow("object") << "{\"a\":\"1\"}" << QList<int>{};
+        QTest::newRow("not json") << "1,2" << QList<int>{};
+        QTest::newRow("empty") << "" << QList<int>{};
+    }
+
+    void channelsFromJson()
+    {
+        QFETCH(QString, json);
+        QFETCH(QList<int>, channels);
+        QCOMPARE(ConfigSync::parseChannels(json.toStdString()), channels);
+    }
+
+    // Killed at any moment, the writer leaves the old configuration or the
+    // new one, each whole.
+    void killedSyncLeavesOldOrNew()
+    {
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString database = dir.filePath(QStringLiteral("settings.db"));
+        QCOMPARE(QProcess::execute(SYNC_WRITER, {database, QString::number(rows), "once"}), 0);
+        QCOMPARE(storedGeneration(database), QStringLiteral("A"));
+
+        for (int delayMs : {0, 5, 15, 30, 60, 100, 150}) {
+            QProcess writer;
+            writer.start(SYNC_WRITER, {database, QString::number(rows), "forever"});
+            QVERIFY(writer.waitForStarted());
+            QVERIFY(writer.waitForReadyRead());
+            // Nothing to wait on here: the moment of the kill is what varies.
+            QTest::qWait(delayMs);
+            ::kill(pid_t(writer.processId()), SIGKILL);
+            QVERIFY(writer.waitForFinished());
+            const QString generation = storedGeneration(database);
+            QVERIFY2(generation == "A" || generation == "B", qPrintable(generation));
+        }
+    }
+};
+
+int runConfigSyncTests(int argc, char **argv)
+{
+    TestConfigSync test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "TestConfigSync.moc"
