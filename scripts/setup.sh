@@ -9,6 +9,7 @@ PACKAGES="
   libzmq3-dev cppzmq-dev
   libprotobuf-dev protobuf-compiler
   openssl ca-certificates
+  fonts-dejavu-core
 "
 
 missing=""
