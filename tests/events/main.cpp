@@ -8,5 +8,6 @@ int main(int argc, char **argv)
     int failures = 0;
     failures += runAlarmPageTest(argc, argv);
     failures += runOutputsRequestTest(argc, argv);
+    failures += runHttpEventsTest(argc, argv);
     return failures;
 }

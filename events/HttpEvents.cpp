@@ -1,0 +1,333 @@
+#include "HttpEvents.h"
+
+#include "AlarmPage.h"
+#include "Config.h"
+#include "HTTPFetcher.h"
+#include "OutputsRequest.h"
+#include "QDaemonLog.h"
+#include "QtHttpReply.h"
+#include "QtHttpRequest.h"
+#include "QtHttpServer.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <cstdlib>
+
+namespace {
+
+const char LayoutProperty[] = "layout";
+
+bool isFilePath(const QString &path)
+{
+    static const char *const suffixes[] = {".html", ".png", ".js", ".css", ".jpg"};
+    for (const char *suffix : suffixes) {
+        if (path.endsWith(QLatin1String(suffix)))
+            return true;
+    }
+    return false;
+}
+
+QString toJson(const QMap<int, int> &map)
+{
+    QJsonObject object;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        object.insert(QString::number(it.key()), it.value());
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
+}
+
+QByteArray fileMessage(const QString &path, const char *problem)
+{
+    return QStringLiteral("Requested file %1 %2 !").arg(path, QLatin1String(problem)).toLocal8Bit();
+}
+
+} // namespace
+
+HttpEvents::HttpEvents(QObject *parent)
+    : QObject(parent)
+    , m_server(new QtHttpServer(this))
+{
+    m_server->setServerName(QStringLiteral("SimpleServer"));
+    connect(m_server, &QtHttpServer::started, this, &HttpEvents::onServerStarted);
+    connect(m_server, &QtHttpServer::stopped, this, &HttpEvents::onServerStopped);
+    connect(m_server, &QtHttpServer::error, this, &HttpEvents::onServerError);
+    connect(m_server, &QtHttpServer::requestNeedsReply, this, &HttpEvents::onRequestNeedsReply);
+}
+
+HttpEvents::~HttpEvents()
+{
+    releaseModules();
+}
+
+void HttpEvents::start()
+{
+    const Config *config = Config::instance();
+    for (const IOInfo &io : config->ios) {
+        const DVRInfo dvr = config->dvrs.value(io.dvrId);
+        IoModuleState module;
+
+        module.timer = new QTimer(this);
+        module.timer->setInterval(PollIntervalMs);
+        module.timer->setSingleShot(true);
+        module.timer->setProperty(LayoutProperty, io.id);
+
+        module.fetcher = new HTTPFetcher(this);
+        module.fetcher->setCredentials(dvr.user, dvr.pass);
+        module.fetcher->setUrl(QStringLiteral("http://%1:%2/alarm.htm").arg(dvr.ip).arg(io.port));
+        module.fetcher->setProperty(LayoutProperty, io.id);
+
+        module.updater = new HTTPFetcher(this);
+        module.updater->setCredentials(dvr.user, dvr.pass);
+
+        connect(module.timer, &QTimer::timeout, this, &HttpEvents::onTimeout);
+        connect(module.fetcher, &HTTPFetcher::fetched, this, &HttpEvents::onFetchCompleted);
+        connect(module.fetcher, &HTTPFetcher::error, this, &HttpEvents::onFetchError);
+        connect(module.updater, &HTTPFetcher::fetched, this, &HttpEvents::onUpdateCompleted);
+        connect(module.updater, &HTTPFetcher::error, this, &HttpEvents::onUpdateError);
+
+        m_ioModules.insert(io.id, module);
+    }
+    m_server->start(config->eventPort);
+}
+
+void HttpEvents::stop()
+{
+    m_server->stop();
+    releaseModules();
+}
+
+void HttpEvents::releaseModules()
+{
+    for (IoModuleState &module : m_ioModules) {
+        // Disconnected before aborting: an abort reports the cancelled fetch
+        // at once, and that report must not reach a timer released here.
+        module.timer->disconnect(this);
+        module.timer->stop();
+        module.timer->deleteLater();
+        module.fetcher->disconnect(this);
+        module.fetcher->abort();
+        module.fetcher->deleteLater();
+        module.updater->disconnect(this);
+        module.updater->abort();
+        module.updater->deleteLater();
+    }
+    m_ioModules.clear();
+}
+
+void HttpEvents::setOutputs(int layout, const QUrl &url)
+{
+    const auto module = m_ioModules.find(layout);
+    if (module == m_ioModules.end())
+        return;
+    // A missing item reads as an empty value, which is malformed too.
+    const std::optional<QMap<int, int>> change =
+        OutputsRequest::parse(QUrlQuery(url).queryItemValue(QStringLiteral("outputs")));
+    if (!change || module->pendingOutputs.size() >= MaxPendingOutputs)
+        return;
+    module->pendingOutputs.append(*change);
+}
+
+void HttpEvents::onServerStopped()
+{
+    emit stopped();
+}
+
+void HttpEvents::onServerStarted(quint16 port)
+{
+    emit started(port);
+}
+
+void HttpEvents::onServerError(QString msg)
+{
+    qDaemonLog() << QStringLiteral("Events server error: %1").arg(msg);
+    emit error(msg);
+}
+
+void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
+{
+    const QUrl url = request->getUrl();
+    const QString path = url.path(QUrl::FullyDecoded);
+
+    if (isFilePath(path)) {
+        replyFile(path, reply);
+        return;
+    }
+
+    bool isNumber = false;
+    const int layout = path.midRef(1).toInt(&isNumber);
+    if (isNumber && Config::instance()->ioIds.contains(layout)) {
+        qDaemonLog() << QStringLiteral(" Set event: %1").arg(path);
+        setOutputs(layout, url);
+        reply->appendRawData("DONE");
+        return;
+    }
+
+    if (path == QLatin1String("/read") && QUrlQuery(url).hasQueryItem(QStringLiteral("layout"))) {
+        replyState(url, reply);
+        return;
+    }
+
+    replyLayoutIndex(reply);
+}
+
+QString HttpEvents::layoutDirectory() const
+{
+    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + Config::instance()->ioPath;
+}
+
+void HttpEvents::replyFile(const QString &path, QtHttpReply *reply)
+{
+    qDaemonLog() << QStringLiteral("%1/%2").arg(layoutDirectory(), path);
+
+    // The path is cleaned before it is opened, so that ".." can neither climb
+    // out of the layout directory nor step back through a link inside it.
+    const QString root = QDir::cleanPath(layoutDirectory());
+    const QString fileName = QDir::cleanPath(root + QLatin1Char('/') + path);
+    QFile file(fileName);
+    if (!fileName.startsWith(root + QLatin1Char('/')) || !file.exists()) {
+        reply->addHeader("Content-Type", "text/plain");
+        reply->appendRawData(fileMessage(path, "couldn't be found"));
+        return;
+    }
+
+    const QMimeType mimeType = m_mimeDatabase.mimeTypeForFile(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        reply->addHeader("Content-Type", "text/plain");
+        reply->appendRawData(fileMessage(path, "couldn't be open for reading"));
+        return;
+    }
+    reply->addHeader("Content-Type", mimeType.name().toUtf8());
+    reply->appendRawData(file.readAll());
+}
+
+void HttpEvents::replyState(const QUrl &url, QtHttpReply *reply)
+{
+    const int layout = QUrlQuery(url).queryItemValue(QStringLiteral("layout")).toInt();
+    const auto module = m_ioModules.find(layout);
+    if (module == m_ioModules.end()) {
+        replyModuleList(reply);
+        return;
+    }
+
+    if (!module->active) {
+        module->active = true;
+        module->timer->start();
+    }
+
+    const QString json = QStringLiteral("{\"inp\":%1, \"out\":%2, \"state\":%3}")
+                             .arg(toJson(module->inputs), toJson(module->outputs), toJson(module->states));
+    reply->appendRawData(json.toUtf8());
+}
+
+void HttpEvents::replyModuleList(QtHttpReply *reply) const
+{
+    QString list = QStringLiteral("Available layouts:\r\n");
+    for (const IOInfo &io : Config::instance()->ios)
+        list += QStringLiteral("- %1 - %2\r\n").arg(io.id).arg(io.name);
+    reply->appendRawData(list.toLocal8Bit());
+}
+
+void HttpEvents::replyLayoutIndex(QtHttpReply *reply) const
+{
+    const Config *config = Config::instance();
+    QString body = QStringLiteral("<h1>List of Layouts:</h1><ol>");
+    for (const DVRInfo &dvr : config->dvrs) {
+        for (const IOInfo &io : config->ios) {
+            if (io.dvrId == dvr.id)
+                body += QStringLiteral("<li><a href=\"/%1/%2.html\">/%1/%2</a></li>").arg(dvr.name, io.name);
+        }
+    }
+    body += QStringLiteral("</ol>");
+    const QString page = QStringLiteral("<!DOCTYPE html><html><head><title>%1</title><body>%2</body></html>")
+                             .arg(QStringLiteral("Index"), body);
+    reply->appendRawData(page.toLocal8Bit());
+}
+
+QHash<int, IoModuleState>::iterator HttpEvents::senderModule()
+{
+    const QObject *source = sender();
+    const QVariant layout = source ? source->property(LayoutProperty) : QVariant();
+    return layout.isValid() ? m_ioModules.find(layout.toInt()) : m_ioModules.end();
+}
+
+void HttpEvents::onTimeout()
+{
+    const auto module = senderModule();
+    if (module != m_ioModules.end() && module->active)
+        module->fetcher->fetch();
+}
+
+void HttpEvents::onFetchCompleted()
+{
+    const auto module = senderModule();
+    if (module == m_ioModules.end())
+        return;
+
+    // A page that shows no element of a kind keeps the last known map.
+    const AlarmPage page = AlarmPage::parse(module->fetcher->data());
+    if (!page.inputs.isEmpty())
+        module->inputs = page.inputs;
+    if (!page.outputs.isEmpty())
+        module->outputs = page.outputs;
+    if (!page.states.isEmpty())
+        module->states = page.states;
+
+    submitPendingOutputs(module.key(), *module);
+    if (module->active)
+        module->timer->start();
+}
+
+void HttpEvents::onFetchError(QString msg)
+{
+    qDaemonLog() << QStringLiteral("Fetching error: %1").arg(msg);
+    const auto module = senderModule();
+    if (module != m_ioModules.end() && module->active)
+        module->timer->start();
+}
+
+// Sends the oldest queued change as the module's whole form: the inputs as
+// read, and the outputs as read with the change written over them. The
+// module's own maps change only when the next read shows its new state.
+void HttpEvents::submitPendingOutputs(int layout, IoModuleState &module)
+{
+    if (module.pendingOutputs.isEmpty())
+        return;
+
+    QMap<int, int> merged = module.outputs;
+    const QMap<int, int> change = module.pendingOutputs.takeFirst();
+    for (auto it = change.cbegin(); it != change.cend(); ++it)
+        merged.insert(it.key(), it.value());
+
+    const Config *config = Config::instance();
+    const IOInfo io = config->ios.value(layout);
+    const DVRInfo dvr = config->dvrs.value(io.dvrId);
+    QString url = QStringLiteral("http://%1:%2/alarm.htm?").arg(dvr.ip).arg(io.port);
+    for (auto it = module.inputs.cbegin(); it != module.inputs.cend(); ++it)
+        url += QStringLiteral("gpi%1=%2&").arg(it.key()).arg(it.value());
+    for (auto it = merged.cbegin(); it != merged.cend(); ++it)
+        url += QStringLiteral("gpo%1=%2&").arg(it.key()).arg(it.value());
+    // Makes every submission unique, so no cache between here and the module
+    // can swallow a repeated one.
+    url += QStringLiteral("rdm=%1").arg(std::rand() % 10000);
+
+    qDaemonLog() << QStringLiteral("Updater url: %1").arg(url);
+    module.updater->setUrl(url);
+    module.updater->fetch();
+}
+
+void HttpEvents::onUpdateCompleted()
+{
+    qDebug("onUpdateCompleted");
+}
+
+void HttpEvents::onUpdateError(QString msg)
+{
+    qDebug().noquote().nospace() << "onUpdateError: " << msg;
+}

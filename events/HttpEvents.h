@@ -1,0 +1,71 @@
+#ifndef HTTPEVENTS_H
+#define HTTPEVENTS_H
+
+#include "IoModuleState.h"
+
+#include <QHash>
+#include <QMimeDatabase>
+#include <QObject>
+#include <QString>
+
+class QtHttpReply;
+class QtHttpRequest;
+class QtHttpServer;
+class QUrl;
+
+// The events server: mirrors the IO modules' alarm.htm pages, polled once a
+// browser has asked for a module's state, serves the layout pages and the
+// modules' state as JSON, and queues output changes for the modules.
+class HttpEvents : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(HttpEvents)
+
+public:
+    static constexpr int PollIntervalMs = 2000;
+    // Changes beyond this many waiting for one module are dropped: a module
+    // takes one per poll, and a browser must not grow the queue without end.
+    static constexpr int MaxPendingOutputs = 32;
+
+    explicit HttpEvents(QObject *parent = nullptr);
+    ~HttpEvents() override;
+
+    void start();
+    void stop();
+    void setOutputs(int layout, const QUrl &url);
+
+signals:
+    void pathChanged();
+    void portChanged();
+    void started(int port);
+    void stopped();
+    void error(QString msg);
+
+private slots:
+    void onServerStopped();
+    void onServerStarted(quint16 port);
+    void onServerError(QString msg);
+    void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
+    void onTimeout();
+    void onFetchCompleted();
+    void onFetchError(QString msg);
+    void onUpdateCompleted();
+    void onUpdateError(QString msg);
+
+private:
+    QHash<int, IoModuleState>::iterator senderModule();
+    void releaseModules();
+    void submitPendingOutputs(int layout, IoModuleState &module);
+
+    void replyFile(const QString &path, QtHttpReply *reply);
+    void replyState(const QUrl &url, QtHttpReply *reply);
+    void replyLayoutIndex(QtHttpReply *reply) const;
+    void replyModuleList(QtHttpReply *reply) const;
+    QString layoutDirectory() const;
+
+    QtHttpServer *m_server;
+    QMimeDatabase m_mimeDatabase;
+    QHash<int, IoModuleState> m_ioModules;
+};
+
+#endif // HTTPEVENTS_H
