@@ -1,5 +1,6 @@
 #include "HTTPFetcher.h"
 
+#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
@@ -12,7 +13,7 @@ const char TooLargeProperty[] = "bodyTooLarge";
 
 HTTPFetcher::HTTPFetcher(QObject *parent)
     : QObject(parent)
-    , m_manager(this)
+    , m_manager(new QNetworkAccessManager(this))
 {
 }
 
@@ -44,7 +45,7 @@ void HTTPFetcher::fetch()
     request.setTransferTimeout(m_transferTimeoutMs);
 
     m_data.clear();
-    QNetworkReply *reply = m_manager.get(request);
+    QNetworkReply *reply = m_manager->get(request);
     connect(reply, &QNetworkReply::readyRead, this, &HTTPFetcher::httpReadyRead);
     connect(reply, &QNetworkReply::finished, this, &HTTPFetcher::httpFinished);
     m_replies.append(reply);

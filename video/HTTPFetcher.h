@@ -3,10 +3,10 @@
 
 #include <QByteArray>
 #include <QList>
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 
+class QNetworkAccessManager;
 class QNetworkReply;
 
 // A reusable HTTP GET client: configured once with a URL and optional Basic
@@ -50,7 +50,8 @@ private:
     QString m_user;
     QString m_password;
     QString m_url;
-    QNetworkAccessManager m_manager;
+    // A child, deleted with its replies only once this object is disconnected.
+    QNetworkAccessManager *m_manager;
     QByteArray m_data;
     QList<QNetworkReply *> m_replies;
     int m_transferTimeoutMs = DefaultTransferTimeoutMs;

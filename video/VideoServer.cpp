@@ -35,10 +35,17 @@ const char ChannelProperty[] = "channel";
 
 QByteArray frameOf(const QByteArray &jpeg)
 {
-    return "--endofsection\r\n"
-           "Content-type: image/jpeg\r\n"
-           "Content-Length: " + QByteArray::number(jpeg.size()) + "\r\n"
-           "\r\n" + jpeg + "\r\n";
+    const QByteArray length = QByteArray::number(jpeg.size());
+    QByteArray frame;
+    frame.reserve(jpeg.size() + 80);
+    frame.append("--endofsection\r\n"
+                 "Content-type: image/jpeg\r\n"
+                 "Content-Length: ")
+        .append(length)
+        .append("\r\n\r\n")
+        .append(jpeg)
+        .append("\r\n");
+    return frame;
 }
 
 QPair<int, int> keyOf(const QObject *object)
@@ -150,15 +157,16 @@ void VideoServer::addChannel(const DVRInfo &dvr, const StreamInfo &stream, int c
     connect(fetcher, &HTTPFetcher::fetched, this, &VideoServer::onFetchCompleted);
     connect(fetcher, &HTTPFetcher::error, this, &VideoServer::onFetchError);
     connect(timer, &QTimer::timeout, this, &VideoServer::onTimeout);
-    for (QObject *object : {static_cast<QObject *>(fetcher), static_cast<QObject *>(timer)}) {
+    const auto tag = [&key](QObject *object) {
         object->setProperty(DvrProperty, key.first);
         object->setProperty(ChannelProperty, key.second);
-    }
+    };
+    tag(fetcher);
+    tag(timer);
 
-    DvrChannel entry;
+    DvrChannel &entry = m_dvrChannels[key];
     entry.timer = timer;
     entry.fetcher = fetcher;
-    m_dvrChannels.insert(key, entry);
 }
 
 void VideoServer::createServer(quint16 port)
@@ -179,8 +187,9 @@ void VideoServer::createServer(quint16 port)
 
 void VideoServer::stop()
 {
-    // Disconnected first, so that nothing a server or fetcher reports while
-    // it goes away reaches tables that are being emptied.
+    // Servers and fetchers are disconnected before they go, so that nothing
+    // they report on the way (aborted fetches above all) reaches the tables
+    // being emptied or the connections already released.
     for (QtHttpServer *server : qAsConst(m_servers)) {
         server->stop();
         server->disconnect(this);
@@ -189,14 +198,12 @@ void VideoServer::stop()
     m_servers.clear();
     m_clients.clear();
 
-    for (DvrChannel &entry : m_dvrChannels) {
+    for (const DvrChannel &entry : qAsConst(m_dvrChannels)) {
         entry.timer->stop();
         entry.timer->deleteLater();
-        entry.timer = nullptr;
         entry.fetcher->disconnect(this);
         entry.fetcher->abort();
         entry.fetcher->deleteLater();
-        entry.fetcher = nullptr;
     }
     m_dvrChannels.clear();
     m_clientChannels.clear();
