@@ -1,8 +1,8 @@
-# The two commands of a fresh machine: `make run` and `make test`.
+# The commands of a fresh machine: `make run`, `make test` and `make demo`.
 BUILD_DIR ?= build
 JOBS ?= 2
 
-.PHONY: setup build run test clean
+.PHONY: setup build run test demo clean
 
 setup:
 	./scripts/setup.sh
@@ -16,6 +16,10 @@ run: build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+
+# The simulated DVR, the service and tavro-central with the demo site, until Ctrl-C.
+demo: build
+	./tools/demo/demo.sh $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR)

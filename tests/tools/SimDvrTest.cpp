@@ -150,16 +150,18 @@ private slots:
         const QString io = QStringLiteral("http://127.0.0.1:%1").arg(dvr.ioPort());
         QNetworkAccessManager network;
 
-        auto reply = get(network, base + "/snapshot2.jpg");
+        // Snapshots count from 0: channel 2 of 2 is the last.
+        auto reply = get(network, base + "/snapshot1.jpg");
         QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
         QCOMPARE(reply->header(QNetworkRequest::ContentTypeHeader).toString(), QStringLiteral("image/jpeg"));
         const QByteArray first = reply->readAll();
         QCOMPARE(QImage::fromData(first, "JPEG").size(), QSize(160, 90));
-        QVERIFY(get(network, base + "/snapshot2.jpg")->readAll() != first);
+        QVERIFY(get(network, base + "/snapshot1.jpg")->readAll() != first);
 
-        QCOMPARE(get(network, base + "/snapshot3.jpg")->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
-        QCOMPARE(get(network, base + "/snapshot0.jpg")->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
-        reply = get(network, base + "/snapshot1.jpg", false);
+        QCOMPARE(get(network, base + "/snapshot0.jpg")->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        for (const char *path : {"/snapshot2.jpg", "/snapshot01.jpg", "/snapshot-1.jpg", "/snapshot.jpg"})
+            QCOMPARE(get(network, base + path)->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
+        reply = get(network, base + "/snapshot0.jpg", false);
         QCOMPARE(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 401);
         QVERIFY(reply->rawHeader("WWW-Authenticate").startsWith("Basic"));
         QCOMPARE(get(network, io + "/alarm.htm", false)->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 401);

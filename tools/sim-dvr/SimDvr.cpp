@@ -85,12 +85,15 @@ bool SimDvr::authorize(const QtHttpRequest *request, QtHttpReply *reply) const
     return false;
 }
 
-// The channel of a path /snapshotN.jpg, or 0 when the path names none.
+// The channel, counted from 1, of a path /snapshotI.jpg, whose index I
+// counts from 0 as DVRs number their snapshots; 0 when the path names none.
 int SimDvr::snapshotChannel(const QString &path) const
 {
-    static const QRegularExpression form(QStringLiteral("^/snapshot([1-9]\\d{0,2})\\.jpg$"));
+    static const QRegularExpression form(QStringLiteral("^/snapshot(0|[1-9]\\d{0,2})\\.jpg$"));
     const QRegularExpressionMatch match = form.match(path);
-    const int channel = match.hasMatch() ? match.captured(1).toInt() : 0;
+    if (!match.hasMatch())
+        return 0;
+    const int channel = match.captured(1).toInt() + 1;
     return channel <= m_frames.size() ? channel : 0;
 }
 
@@ -101,7 +104,7 @@ void SimDvr::onSnapshotRequest(QtHttpRequest *request, QtHttpReply *reply)
     const int channel = snapshotChannel(request->getUrl().path());
     if (channel == 0) {
         answer(reply, QtHttpReply::NotFound, "text/plain",
-               QByteArray("Try /snapshot1.jpg to /snapshot") + QByteArray::number(m_frames.size()) + ".jpg");
+               "Try /snapshot0.jpg to /snapshot" + QByteArray::number(m_frames.size() - 1) + ".jpg");
         return;
     }
     const QByteArray jpeg = m_renderer.jpeg(channel, ++m_frames[channel - 1], QDateTime::currentDateTime());

@@ -14,7 +14,8 @@ class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
 
-// The simulated DVR: cameras on one port (GET /snapshotN.jpg) and an IO
+// The simulated DVR: cameras on one port (GET /snapshotI.jpg, where the
+// index I counts from 0, so channel 1 is /snapshot0.jpg) and an IO
 // module on another (GET /alarm.htm, with an optional gpoN query that
 // switches outputs). Every request must carry the configured Basic
 // credentials.

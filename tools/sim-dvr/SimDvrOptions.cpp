@@ -67,7 +67,8 @@ SimDvrOptions::Outcome SimDvrOptions::parse(const QStringList &arguments, SimDvr
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "A simulated DVR for trying TAVRO without hardware.\n"
-        "Serves /snapshotN.jpg (a freshly drawn JPEG per request) and, on a port of its own,\n"
+        "Serves /snapshot0.jpg for channel 1 to /snapshot<N-1>.jpg for channel N (a freshly\n"
+        "drawn JPEG per request) and, on a port of its own,\n"
         "an IO module page /alarm.htm whose outputs are switched with ?gpoN=0|1.\n"
         "Both ports ask for HTTP Basic authentication."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));

@@ -36,7 +36,7 @@ int main(int argc, char *argv[])
     QObject::connect(&dvr, &SimDvr::outputChanged, [&out](int output, int level) {
         out << "output " << output << (level ? " on" : " off") << Qt::endl;
     });
-    out << "snapshots: http://127.0.0.1:" << dvr.port() << "/snapshot1.jpg .. snapshot" << options.channels << ".jpg\n"
+    out << "snapshots: http://127.0.0.1:" << dvr.port() << "/snapshot0.jpg .. snapshot" << options.channels - 1 << ".jpg\n"
         << "IO module: http://127.0.0.1:" << dvr.ioPort() << "/alarm.htm\n"
         << "user " << options.user << ", password " << options.password << Qt::endl;
     return app.exec();
