@@ -193,7 +193,7 @@ private slots:
     void hungDvrRecovers();
 
 private:
-    void configureSite(int outPort = 0);
+    void configureSite();
     QList<quint16> start();
 
     std::unique_ptr<FakeDvr> m_dvr;
@@ -218,7 +218,7 @@ void VideoServerTest::cleanup()
 }
 
 // Four DVRs, all played by the fake one.
-void VideoServerTest::configureSite(int outPort)
+void VideoServerTest::configureSite()
 {
     const QString ip = m_dvr->host();
     const QString user = QStringLiteral("admin");
@@ -228,10 +228,10 @@ void VideoServerTest::configureSite(int outPort)
                {2, QStringLiteral("My DVR"), ip, user, pass},
                {8, QStringLiteral("Back"), ip, user, pass},
                {9, QStringLiteral("Empty"), ip, user, pass}},
-              {{3, QStringLiteral("Main"), 7, in, outPort, {2}},
-               {4, QStringLiteral("Side"), 7, in, outPort, {1, 2, 4}},
-               {6, QStringLiteral("Lobby"), 2, in, outPort, {1}},
-               {5, QStringLiteral("Rear"), 8, in, outPort, {1}}});
+              {{3, QStringLiteral("Main"), 7, in, 0, {2}},
+               {4, QStringLiteral("Side"), 7, in, 0, {1, 2, 4}},
+               {6, QStringLiteral("Lobby"), 2, in, 0, {1}},
+               {5, QStringLiteral("Rear"), 8, in, 0, {1}}});
 }
 
 QList<quint16> VideoServerTest::start()
@@ -280,7 +280,6 @@ void VideoServerTest::streamsSnapshotsAsFrames()
 
 void VideoServerTest::viewersAndStreamsShareOneFetchLoop()
 {
-    configureSite();
     Config &config = *Config::instance();
     config.streams[3].outPort = freePort();
     config.streams[4].outPort = freePort();
