@@ -79,31 +79,35 @@ void App::startCommandManager()
     m_commandManager->start();
 }
 
+namespace {
+
+// Stops a component and deletes it at once: each stop has ended the
+// component's timers, sockets and threads by the time it returns.
+template<typename Component>
+void stopAndDelete(Component *&component)
+{
+    if (!component)
+        return;
+    component->stop();
+    delete component;
+    component = nullptr;
+}
+
+} // namespace
+
 void App::stopVideoServer()
 {
-    if (!m_videoServer)
-        return;
-    m_videoServer->stop();
-    delete m_videoServer;
-    m_videoServer = nullptr;
+    stopAndDelete(m_videoServer);
 }
 
 void App::stopHttpEvents()
 {
-    if (!m_events)
-        return;
-    m_events->stop();
-    delete m_events;
-    m_events = nullptr;
+    stopAndDelete(m_events);
 }
 
 void App::stopCommandManager()
 {
-    if (!m_commandManager)
-        return;
-    m_commandManager->stop();
-    delete m_commandManager;
-    m_commandManager = nullptr;
+    stopAndDelete(m_commandManager);
 }
 
 void App::handleConfigUpdated()
