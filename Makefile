@@ -2,7 +2,7 @@
 BUILD_DIR ?= build
 JOBS ?= 2
 
-.PHONY: setup build run test demo clean
+.PHONY: setup build run test demo clean bench
 
 setup:
 	./scripts/setup.sh
@@ -20,6 +20,9 @@ test: build
 # The simulated DVR, the service and tavro-central with the demo site, until Ctrl-C.
 demo: build
 	./tools/demo/demo.sh $(BUILD_DIR)
+
+bench: build
+	$(MAKE) -C bench BUILD_DIR=$(abspath $(BUILD_DIR))
 
 clean:
 	rm -rf $(BUILD_DIR)
