@@ -23,6 +23,22 @@ bool asksToClose(const QtHttpRequest *request)
     return request && request->getHeader(QtHttp::CONNECTION).toLower() == "close";
 }
 
+// The status line and headers of a reply, with the framing header its mode needs.
+QByteArray headOf(QtHttpReply *reply)
+{
+    const QtHttpReply::StatusCode code = reply->getStatusCode();
+    QByteArray block = QtHttp::HTTP_VERSION + ' ' + QByteArray::number(int(code)) + ' '
+        + QtHttpReply::getStatusTextForCode(code) + QtHttp::CRLF;
+    if (reply->useChunked())
+        reply->addHeader(QtHttp::TRANSFER_ENCODING, QByteArrayLiteral("chunked"));
+    else
+        reply->addHeader(QtHttp::CONTENT_LENGTH, QByteArray::number(reply->getRawDataSize()));
+    for (const QByteArray &name : reply->getHeadersList())
+        block += name + ": " + reply->getHeader(name) + QtHttp::CRLF;
+    block += QtHttp::CRLF;
+    return block;
+}
+
 } // namespace
 
 QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
@@ -38,6 +54,9 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
     m_timer->setSingleShot(true);
     connect(m_timer, &QTimer::timeout, this, &QtHttpClientWrapper::onTimeout);
     sock->setReadBufferSize(READ_CHUNK_SIZE);
+    // Replies and stream frames go out as soon as they are written, rather
+    // than waiting for the peer to acknowledge the previous segment.
+    sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(sock, &QIODevice::readyRead, this, &QtHttpClientWrapper::onClientDataReceived);
     // Input held back while the peer was not taking its replies resumes here.
     connect(sock, &QIODevice::bytesWritten, this, &QtHttpClientWrapper::onClientDataReceived);
@@ -141,27 +160,16 @@ void QtHttpClientWrapper::finishReply(QtHttpReply *reply)
         sendToClient(LAST_CHUNK);
         return;
     }
+    // Head and body in one write: one system call, one segment for a small reply.
     reply->appendRawData(QtHttp::CRLF);
-    emit reply->requestSendHeaders();
-    emit reply->requestSendData();
+    sendToClient(headOf(reply) + reply->getRawData());
 }
 
 void QtHttpClientWrapper::onReplySendHeadersRequested()
 {
     QtHttpReply *reply = qobject_cast<QtHttpReply *>(sender());
-    if (!reply)
-        return;
-    const QtHttpReply::StatusCode code = reply->getStatusCode();
-    QByteArray block = QtHttp::HTTP_VERSION + ' ' + QByteArray::number(int(code)) + ' '
-        + QtHttpReply::getStatusTextForCode(code) + QtHttp::CRLF;
-    if (reply->useChunked())
-        reply->addHeader(QtHttp::TRANSFER_ENCODING, QByteArrayLiteral("chunked"));
-    else
-        reply->addHeader(QtHttp::CONTENT_LENGTH, QByteArray::number(reply->getRawDataSize()));
-    for (const QByteArray &name : reply->getHeadersList())
-        block += name + ": " + reply->getHeader(name) + QtHttp::CRLF;
-    block += QtHttp::CRLF;
-    sendToClient(block);
+    if (reply)
+        sendToClient(headOf(reply));
 }
 
 void QtHttpClientWrapper::onReplySendDataRequested()
