@@ -556,18 +556,20 @@ def table(results, runs):
             f["rss_kib_per_viewer"] < 64 or not judged)
     s = results.get("stalled")
     if s:
-      row("stalled: 10 readers + 100 stalled", "%.2f fps/reader, %d missed" % (s["fps_per_viewer"], s["missed_frames"]),
-        "", "", "full frame rate", s["missed_frames"] == 0 and s["fps_per_viewer"] >= 4)
-      row("stalled: RSS after %d s" % s["duration"], "%d KiB (+%d KiB in 2nd half)"
-        % (s["rss_kib"], s["rss_growth_second_half_kib"]), "", "", "bounded (< 2 MiB growth)",
-        s["rss_growth_second_half_kib"] < 2048)
+        row("stalled: 10 readers + 100 stalled",
+            "%.2f fps/reader, %d missed" % (s["fps_per_viewer"], s["missed_frames"]),
+            "", "", "full frame rate", s["missed_frames"] == 0 and s["fps_per_viewer"] >= 4)
+        row("stalled: RSS after %d s" % s["duration"],
+            "%d KiB (+%d KiB in 2nd half)" % (s["rss_kib"], s["rss_growth_second_half_kib"]),
+            "", "", "bounded (< 2 MiB growth)", s["rss_growth_second_half_kib"] < 2048)
     for h in results.get("http", []):
         row("HTTP " + h["label"], "%.0f req/s" % h["rate"], "nginx %.0f" % h["ref_rate"], "%.2fx" % h["ratio"],
             ">= 0.5x nginx", h["ratio"] >= 0.5)
     i = results.get("idle")
     if i:
-      row("idle %d s" % i["seconds"], "%.4f CPU s, %d ticks, %d wake-ups" % (i["cpu_s"], i["ticks"], i["wakeups"]),
-        "", "", "0 ticks, 0 wake-ups", i["ticks"] == 0 and i["wakeups"] == 0)
+        row("idle %d s" % i["seconds"],
+            "%.4f CPU s, %d ticks, %d wake-ups" % (i["cpu_s"], i["ticks"], i["wakeups"]),
+            "", "", "0 ticks, 0 wake-ups", i["ticks"] == 0 and i["wakeups"] == 0)
     for c in results.get("sync", []):
         row("config sync " + c["label"], "%.0f ms to configUpdated, %.0f ms to serving"
             % (c["to_config_updated_ms"], c["to_serving_ms"]), "", "", "< 200 ms", c["to_serving_ms"] < 200)
@@ -626,7 +628,10 @@ def main():
 
     with open(os.path.join(os.path.dirname(args.work), "results.json"), "w") as f:
         json.dump(results, f, indent=1)
-    print(table(results, args.runs))
+    report = table(results, args.runs)
+    with open(os.path.join(os.path.dirname(args.work), "table.txt"), "w") as f:
+        f.write(report + "\n")
+    print(report)
 
 
 if __name__ == "__main__":
