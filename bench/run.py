@@ -14,6 +14,7 @@ import importlib
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import sqlite3
@@ -628,6 +629,8 @@ def main():
 
     with open(os.path.join(os.path.dirname(args.work), "results.json"), "w") as f:
         json.dump(results, f, indent=1)
+    # The scratch directories hold a copy of the service per run.
+    shutil.rmtree(args.work, ignore_errors=True)
     report = table(results, args.runs)
     with open(os.path.join(os.path.dirname(args.work), "table.txt"), "w") as f:
         f.write(report + "\n")
