@@ -39,10 +39,11 @@ inline const QByteArray DATE = QByteArrayLiteral("Date");
 inline const QByteArray SERVER = QByteArrayLiteral("Server");
 
 // Bounds on what one request may make the server hold. A request line or
-// header line counts without its line terminator.
+// header line counts without its line terminator. The servers answer GETs
+// only, and every connection up to MAX_CONNECTIONS may hold a body in full.
 constexpr int MAX_LINE_LENGTH = 8 * 1024;
 constexpr int MAX_HEADER_LINES = 100;
-constexpr int MAX_BODY_SIZE = 1024 * 1024;
+constexpr int MAX_BODY_SIZE = 64 * 1024;
 
 // Input is stopped while a connection has more than this many reply bytes
 // that its peer has not taken yet, so a peer that sends but never reads
@@ -53,6 +54,15 @@ constexpr qint64 MAX_UNSENT_REPLY_BYTES = 1024 * 1024;
 // connection with no request under way is closed after IDLE_TIMEOUT_MS.
 constexpr int REQUEST_TIMEOUT_MS = 30000;
 constexpr int IDLE_TIMEOUT_MS = 120000;
+
+// Connections one server serves at once. One more is answered 503 and closed
+// at once, so that a flood fails early and clearly instead of exhausting the
+// process's file descriptors later.
+constexpr int MAX_CONNECTIONS = 2000;
+
+// When accept() fails (out of file descriptors, above all) the listening
+// socket pauses for this long rather than retrying in a busy loop.
+constexpr int ACCEPT_RETRY_MS = 250;
 
 } // namespace QtHttp
 

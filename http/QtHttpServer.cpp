@@ -5,6 +5,28 @@
 
 #include <QHostAddress>
 #include <QSslSocket>
+#include <QTimer>
+
+namespace {
+
+// A refusal costs one small write: status line, no body, and the close.
+QByteArray refusal(QtHttpReply::StatusCode code, const QString &serverName)
+{
+    return QtHttp::HTTP_VERSION + ' ' + QByteArray::number(int(code)) + ' '
+        + QtHttpReply::getStatusTextForCode(code) + QtHttp::CRLF
+        + QtHttp::SERVER + ": " + serverName.toUtf8() + QtHttp::CRLF
+        + QtHttp::CONTENT_LENGTH + ": 0" + QtHttp::CRLF
+        + QtHttp::CONNECTION + ": close" + QtHttp::CRLF + QtHttp::CRLF;
+}
+
+QHostAddress unmapped(const QHostAddress &address)
+{
+    bool isMapped = false;
+    const quint32 ipv4 = address.protocol() == QAbstractSocket::IPv6Protocol ? address.toIPv4Address(&isMapped) : 0;
+    return isMapped ? QHostAddress(ipv4) : address;
+}
+
+} // namespace
 
 QtHttpServer::QtHttpServer(QObject *parent)
     : QObject(parent)
@@ -31,7 +53,7 @@ void QtHttpServer::setTimeouts(int requestMs, int idleMs)
 
 void QtHttpServer::start(quint16 port)
 {
-    if (m_sockServer->listen(QHostAddress::Any, port))
+    if (m_sockServer->startListening(QHostAddress::Any, port))
         emit started(m_sockServer->serverPort());
     else
         emit error(m_sockServer->errorString());
@@ -41,7 +63,7 @@ void QtHttpServer::stop()
 {
     if (!m_sockServer->isListening())
         return;
-    m_sockServer->close();
+    m_sockServer->stopListening();
     emit stopped();
 }
 
@@ -51,12 +73,36 @@ void QtHttpServer::setUseSecure(bool ssl)
     m_sockServer->setUseSecure(ssl);
 }
 
+bool QtHttpServer::isAllowed(const QHostAddress &peer) const
+{
+    if (m_allowedNetworks.isEmpty())
+        return true;
+    const QHostAddress address = unmapped(peer);
+    for (const Subnet &network : m_allowedNetworks) {
+        if (address.isInSubnet(network))
+            return true;
+    }
+    return false;
+}
+
 void QtHttpServer::onClientConnected()
 {
     while (m_sockServer->hasPendingConnections()) {
         QTcpSocket *sock = m_sockServer->nextPendingConnection();
         if (!sock)
             continue;
+        if (!isAllowed(sock->peerAddress())) {
+            emit clientForbidden(unmapped(sock->peerAddress()));
+            refuse(sock, QtHttpReply::Forbidden);
+            continue;
+        }
+        if (m_socksClientsHash.size() >= m_maxConnections) {
+            if (!m_limitReported)
+                emit connectionLimitReached(m_maxConnections);
+            m_limitReported = true;
+            refuse(sock, QtHttpReply::ServiceUnavailable);
+            continue;
+        }
         connect(sock, &QAbstractSocket::disconnected, this, &QtHttpServer::onClientDisconnected);
         QSslSocket *ssl = m_useSecure ? qobject_cast<QSslSocket *>(sock) : nullptr;
         if (ssl) {
@@ -82,4 +128,28 @@ void QtHttpServer::onClientDisconnected()
     // Deferred, so that handlers of clientDisconnected may still use the wrapper.
     wrapper->deleteLater();
     sock->deleteLater();
+    if (m_socksClientsHash.size() < m_maxConnections - m_maxConnections / 10)
+        m_limitReported = false;
+}
+
+// Refused connections never get a wrapper: nothing of theirs is read, and a
+// TLS peer, which could not read a plain answer, is cut without one.
+void QtHttpServer::refuse(QTcpSocket *sock, QtHttpReply::StatusCode code)
+{
+    connect(sock, &QAbstractSocket::disconnected, sock, &QObject::deleteLater);
+    if (m_useSecure) {
+        sock->abort();
+    } else {
+        sock->write(refusal(code, m_serverName));
+        sock->disconnectFromHost();
+    }
+    if (sock->state() == QAbstractSocket::UnconnectedState) {
+        sock->deleteLater();
+        return;
+    }
+    // A peer that takes not even these few bytes must not keep the socket.
+    QTimer::singleShot(m_requestTimeout, sock, [sock] {
+        sock->abort();
+        sock->deleteLater();
+    });
 }

@@ -2,29 +2,37 @@
 #define QTHTTPSERVER_H
 
 #include "QtHttpConstants.h"
+#include "QtHttpReply.h"
 
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QPair>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
 
 class QTcpSocket;
 class QtHttpClientWrapper;
-class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServerWrapper;
 
 // An embedded HTTP/1.1 server, plain or TLS. Every complete request is
 // published through requestNeedsReply, whose handlers must fill the reply
 // before they return. The server owns its connections and their requests.
+// It serves at most getMaxConnections() at once and, when given allowed
+// networks, only peers within them; any other connection gets a short
+// refusal (503 or 403) and is closed before it costs more than its socket.
 class QtHttpServer : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY(QtHttpServer)
 
 public:
+    // A network as QHostAddress::parseSubnet gives it: address and prefix length.
+    using Subnet = QPair<QHostAddress, int>;
+
     explicit QtHttpServer(QObject *parent = nullptr);
 
     QString getServerName() const { return m_serverName; }
@@ -36,6 +44,17 @@ public:
     void setTimeouts(int requestMs, int idleMs);
     int getRequestTimeout() const { return m_requestTimeout; }
     int getIdleTimeout() const { return m_idleTimeout; }
+
+    // Defaults to QtHttp::MAX_CONNECTIONS.
+    void setMaxConnections(int count) { m_maxConnections = count; }
+    int getMaxConnections() const { return m_maxConnections; }
+    int getConnectionCount() const { return m_socksClientsHash.size(); }
+
+    // An empty list (the default) lets every peer in. An IPv4 peer reaching
+    // the dual-stack socket as an IPv4-mapped IPv6 address matches IPv4 networks.
+    void setAllowedNetworks(const QList<Subnet> &networks) { m_allowedNetworks = networks; }
+    QList<Subnet> getAllowedNetworks() const { return m_allowedNetworks; }
+    bool isAllowed(const QHostAddress &peer) const;
 
 public slots:
     // Listens on every local address, IPv4 and IPv6; port 0 lets the system choose.
@@ -55,12 +74,19 @@ signals:
     // The connection's wrapper is released right after this signal.
     void clientDisconnected(const QString &guid);
     void requestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
+    // A peer outside the allowed networks was answered 403 and closed.
+    void clientForbidden(const QHostAddress &address);
+    // A connection was answered 503 because the server was full. Emitted once
+    // per overload: again only after the count fell below nine tenths of the cap.
+    void connectionLimitReached(int maxConnections);
 
 private slots:
     void onClientConnected();
     void onClientDisconnected();
 
 private:
+    void refuse(QTcpSocket *sock, QtHttpReply::StatusCode code);
+
     bool m_useSecure = false;
     QSslKey m_sslKey;
     QList<QSslCertificate> m_sslCerts;
@@ -69,6 +95,12 @@ private:
     QHash<QTcpSocket *, QtHttpClientWrapper *> m_socksClientsHash;
     int m_requestTimeout = QtHttp::REQUEST_TIMEOUT_MS;
     int m_idleTimeout = QtHttp::IDLE_TIMEOUT_MS;
+    int m_maxConnections = QtHttp::MAX_CONNECTIONS;
+    bool m_limitReported = false;
+    QList<Subnet> m_allowedNetworks;
 };
+
+// For the clientForbidden signal, in spies and queued connections.
+Q_DECLARE_METATYPE(QHostAddress)
 
 #endif // QTHTTPSERVER_H

@@ -1,17 +1,96 @@
 #include "QtHttpServerWrapper.h"
 
+#include "QtHttpConstants.h"
+
+#include <QSocketNotifier>
 #include <QSslSocket>
+#include <QTimer>
+
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Connections taken per wake-up, so that a flood cannot hold the event loop.
+constexpr int MAX_ACCEPTS_PER_TURN = 64;
+
+bool isOutOfResources(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+} // namespace
 
 QtHttpServerWrapper::QtHttpServerWrapper(QObject *parent)
     : QTcpServer(parent)
+    , m_retryTimer(new QTimer(this))
 {
+    m_retryTimer->setSingleShot(true);
+    m_retryTimer->setInterval(QtHttp::ACCEPT_RETRY_MS);
+    connect(m_retryTimer, &QTimer::timeout, this, [this] {
+        if (m_acceptNotifier)
+            m_acceptNotifier->setEnabled(true);
+    });
+}
+
+QtHttpServerWrapper::~QtHttpServerWrapper()
+{
+    stopListening();
+}
+
+bool QtHttpServerWrapper::startListening(const QHostAddress &address, quint16 port)
+{
+    if (!listen(address, port))
+        return false;
+    pauseAccepting();
+    m_acceptNotifier = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
+    connect(m_acceptNotifier, &QSocketNotifier::activated, this, &QtHttpServerWrapper::onAcceptReady);
+    return true;
+}
+
+// The notifier goes before the descriptor it watches is closed.
+void QtHttpServerWrapper::stopListening()
+{
+    delete m_acceptNotifier;
+    m_acceptNotifier = nullptr;
+    m_retryTimer->stop();
+    close();
+}
+
+QTcpSocket *QtHttpServerWrapper::nextPendingConnection()
+{
+    QTcpSocket *sock = QTcpServer::nextPendingConnection();
+    // QTcpServer turns its own accepting back on here.
+    pauseAccepting();
+    return sock;
+}
+
+void QtHttpServerWrapper::onAcceptReady()
+{
+    for (int i = 0; i < MAX_ACCEPTS_PER_TURN && m_acceptNotifier; ++i) {
+        const int handle = ::accept4(int(socketDescriptor()), nullptr, nullptr, SOCK_CLOEXEC);
+        if (handle < 0) {
+            if (isOutOfResources(errno)) {
+                m_acceptNotifier->setEnabled(false);
+                m_retryTimer->start();
+            }
+            return;
+        }
+        incomingConnection(handle);
+        if (hasPendingConnections())
+            emit newConnection();
+    }
 }
 
 void QtHttpServerWrapper::incomingConnection(qintptr handle)
 {
     QTcpSocket *sock = m_useSecure ? new QSslSocket(this) : new QTcpSocket(this);
-    if (sock->setSocketDescriptor(handle))
+    if (sock->setSocketDescriptor(handle)) {
         addPendingConnection(sock);
-    else
-        delete sock;
+        return;
+    }
+    // A socket that failed to take the handle over leaves it open.
+    delete sock;
+    ::close(int(handle));
 }

@@ -54,9 +54,9 @@ template<typename Socket>
 class Client : public Socket
 {
 public:
-    bool connectTo(quint16 port)
+    bool connectTo(quint16 port, const QHostAddress &address = QHostAddress(QHostAddress::LocalHost))
     {
-        this->connectToHost(QHostAddress::LocalHost, port);
+        this->connectToHost(address, port);
         return this->waitForConnected(5000);
     }
 
@@ -137,6 +137,10 @@ private slots:
     void serverName();
     void peerThatDoesNotRead();
     void tls();
+    void connectionCap();
+    void allowedNetworks_data();
+    void allowedNetworks();
+    void mappedPeersMatchIpv4Networks();
 
 private:
     void handle(std::function<void(QtHttpRequest *, QtHttpReply *)> handler)
@@ -360,7 +364,7 @@ void TestQtHttpServer::boundsCloseTheConnection_data()
     for (int i = 0; i <= QtHttp::MAX_HEADER_LINES; ++i)
         many += "X-" + QByteArray::number(i) + ": v\r\n";
     QTest::newRow("too many headers") << many + "\r\n";
-    QTest::newRow("large body") << QByteArray("POST / HTTP/1.1\r\nContent-Length: 1048577\r\n\r\nabc");
+    QTest::newRow("large body") << "POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(QtHttp::MAX_BODY_SIZE + 1) + "\r\n\r\nabc";
 }
 
 void TestQtHttpServer::boundsCloseTheConnection()
@@ -556,6 +560,98 @@ void TestQtHttpServer::tls()
     QVERIFY(client.next(&r));
     QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 200 OK."));
     QCOMPARE(r.body, QByteArray("\r\n"));
+}
+
+// Connections over the cap are answered at once and closed; those being
+// served are not disturbed, and a freed place is taken again.
+void TestQtHttpServer::connectionCap()
+{
+    const QByteArray refusal = "HTTP/1.1 503 \r\nServer: The Qt5 HTTP Server\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    m_server->setMaxConnections(2);
+    QSignalSpy limit(m_server, &QtHttpServer::connectionLimitReached);
+    TcpClient first;
+    TcpClient second;
+    QVERIFY(first.connectTo(m_port));
+    QVERIFY(second.connectTo(m_port));
+    QTRY_COMPARE(m_server->getConnectionCount(), 2);
+    for (int i = 0; i < 3; ++i) {
+        TcpClient over;
+        QVERIFY(over.connectTo(m_port));
+        over.write(GET);
+        QCOMPARE(over.receive(refusal.size()), refusal);
+        QVERIFY(over.isClosed());
+    }
+    QCOMPARE(limit.count(), 1);
+    QCOMPARE(limit.at(0).at(0).toInt(), 2);
+    QCOMPARE(m_server->getConnectionCount(), 2);
+
+    first.write(GET);
+    Response r;
+    QVERIFY(first.next(&r));
+    QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 200 OK."));
+    second.disconnectFromHost();
+    QTRY_COMPARE(m_server->getConnectionCount(), 1);
+    TcpClient next;
+    QVERIFY(next.connectTo(m_port));
+    next.write(GET);
+    QVERIFY(next.next(&r));
+    QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 200 OK."));
+}
+
+void TestQtHttpServer::allowedNetworks_data()
+{
+    QTest::addColumn<QStringList>("networks");
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<bool>("allowed");
+    QTest::newRow("no list") << QStringList() << "127.0.0.1" << true;
+    QTest::newRow("IPv4 peer, one of its networks") << QStringList({"10.0.0.0/8", "127.0.0.0/8"}) << "127.0.0.1" << true;
+    QTest::newRow("IPv4 peer, other network") << QStringList({"10.0.0.0/8"}) << "127.0.0.1" << false;
+    QTest::newRow("IPv4 peer, IPv6 network") << QStringList({"::/0"}) << "127.0.0.1" << false;
+    QTest::newRow("IPv6 peer, its network") << QStringList({"::1/128"}) << "::1" << true;
+    QTest::newRow("IPv6 peer, IPv4 network") << QStringList({"127.0.0.0/8"}) << "::1" << false;
+}
+
+void TestQtHttpServer::allowedNetworks()
+{
+    QFETCH(QStringList, networks);
+    QFETCH(QString, peer);
+    QFETCH(bool, allowed);
+    QList<QtHttpServer::Subnet> subnets;
+    for (const QString &network : qAsConst(networks))
+        subnets.append(QHostAddress::parseSubnet(network));
+    m_server->setAllowedNetworks(subnets);
+    qRegisterMetaType<QHostAddress>();
+    QSignalSpy forbidden(m_server, &QtHttpServer::clientForbidden);
+    int handled = 0;
+    handle([&](QtHttpRequest *, QtHttpReply *) { ++handled; });
+
+    TcpClient client;
+    if (!client.connectTo(m_port, QHostAddress(peer)))
+        QSKIP("no such loopback address here");
+    client.write(GET);
+    if (allowed) {
+        Response r;
+        QVERIFY(client.next(&r));
+        QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 200 OK."));
+        QCOMPARE(forbidden.count(), 0);
+        return;
+    }
+    const QByteArray refusal = "HTTP/1.1 403 Forbidden !\r\nServer: The Qt5 HTTP Server\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    QCOMPARE(client.receive(refusal.size()), refusal);
+    QVERIFY(client.isClosed());
+    QCOMPARE(forbidden.count(), 1);
+    QCOMPARE(forbidden.at(0).at(0).value<QHostAddress>(), QHostAddress(peer));
+    QCOMPARE(handled, 0);
+    QCOMPARE(m_server->getConnectionCount(), 0);
+}
+
+void TestQtHttpServer::mappedPeersMatchIpv4Networks()
+{
+    m_server->setAllowedNetworks({QHostAddress::parseSubnet("10.0.0.0/8")});
+    QVERIFY(m_server->isAllowed(QHostAddress("::ffff:10.1.2.3")));
+    QVERIFY(m_server->isAllowed(QHostAddress("10.1.2.3")));
+    QVERIFY(!m_server->isAllowed(QHostAddress("::ffff:11.1.2.3")));
+    QVERIFY(!m_server->isAllowed(QHostAddress("::10.1.2.3")));
 }
 
 int runServerTests(int argc, char **argv)
