@@ -3,6 +3,8 @@
 #include "QDaemonLog.h"
 #include "Settings.h"
 
+#include <QSettings>
+
 Config *Config::instance()
 {
     static Config config;
@@ -63,4 +65,35 @@ void Config::load()
     qDaemonLog() << QStringLiteral("  Loaded %1 Doors").arg(doorRows.size());
     qDaemonLog() << QStringLiteral("  Sub: %1").arg(subEndpoint);
     qDaemonLog() << QStringLiteral("  Push: %1").arg(pushEndpoint);
+    loadAllowedNetworks();
+}
+
+// Optional, and never seeded: without the key every peer is served, as
+// always. An entry that does not parse is logged and skipped rather than
+// refusing everyone, which would lock the site's own browsers out.
+void Config::loadAllowedNetworks()
+{
+    allowedNetworks.clear();
+    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
+    // An unquoted list with commas reads back as a string list.
+    const QStringList entries = ini.value(QStringLiteral("allowedNetworks")).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
+    QStringList accepted;
+    bool named = false;
+    for (const QString &entry : entries) {
+        const QString text = entry.trimmed();
+        if (text.isEmpty())
+            continue;
+        named = true;
+        const QPair<QHostAddress, int> network = QHostAddress::parseSubnet(text);
+        if (network.first.isNull()) {
+            qDaemonLog() << QStringLiteral("  Ignored allowed network: %1").arg(text);
+            continue;
+        }
+        allowedNetworks.append(network);
+        accepted.append(QStringLiteral("%1/%2").arg(network.first.toString()).arg(network.second));
+    }
+    if (!accepted.isEmpty())
+        qDaemonLog() << QStringLiteral("  Allowed networks: %1").arg(accepted.join(QStringLiteral(", ")));
+    else if (named)
+        qDaemonLog() << QStringLiteral("  No valid allowed network: every client is served");
 }

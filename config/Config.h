@@ -7,7 +7,9 @@
 #include "StreamInfo.h"
 
 #include <QHash>
+#include <QHostAddress>
 #include <QList>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -39,9 +41,13 @@ public:
     QList<int> ioIds;
     int eventPort = 0;
     QString ioPath;
+    // Networks (address, prefix length) whose peers the video and events
+    // servers serve; empty when the INI file names none: everyone.
+    QList<QPair<QHostAddress, int>> allowedNetworks;
 
 private:
     Config() = default;
+    void loadAllowedNetworks();
 };
 
 #endif // CONFIG_H

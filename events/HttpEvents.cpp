@@ -59,6 +59,12 @@ HttpEvents::HttpEvents(QObject *parent)
     connect(m_server, &QtHttpServer::stopped, this, &HttpEvents::onServerStopped);
     connect(m_server, &QtHttpServer::error, this, &HttpEvents::onServerError);
     connect(m_server, &QtHttpServer::requestNeedsReply, this, &HttpEvents::onRequestNeedsReply);
+    connect(m_server, &QtHttpServer::clientForbidden, this, [this](const QHostAddress &address) {
+        qDaemonLog() << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(m_server->getServerPort());
+    });
+    connect(m_server, &QtHttpServer::connectionLimitReached, this, [this](int maxConnections) {
+        qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(m_server->getServerPort()).arg(maxConnections);
+    });
 }
 
 HttpEvents::~HttpEvents()
@@ -94,6 +100,7 @@ void HttpEvents::start()
 
         m_ioModules.insert(io.id, module);
     }
+    m_server->setAllowedNetworks(config->allowedNetworks);
     m_server->start(config->eventPort);
 }
 

@@ -181,6 +181,13 @@ void VideoServer::createServer(quint16 port)
     connect(server, &QtHttpServer::clientConnected, this, &VideoServer::onClientConnected);
     connect(server, &QtHttpServer::clientDisconnected, this, &VideoServer::onClientDisconnected);
     connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
+    connect(server, &QtHttpServer::clientForbidden, this, [port](const QHostAddress &address) {
+        qDaemonLog() << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(port);
+    });
+    connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
+        qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
+    });
+    server->setAllowedNetworks(Config::instance()->allowedNetworks);
     m_servers.insert(port, server);
     server->start(port);
 }

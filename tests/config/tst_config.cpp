@@ -30,6 +30,8 @@ private slots:
     void loadBuildsIndexes();
     void loadWithNonNumericPort();
     void reloadKeepsNothingOfThePrevious();
+    void allowedNetworks_data();
+    void allowedNetworks();
 
 private:
     static void removeFiles();
@@ -370,6 +372,49 @@ void tst_Config::reloadKeepsNothingOfThePrevious()
     QVERIFY(config->ios.isEmpty());
     QVERIFY(config->ioDoors.isEmpty());
     QVERIFY(config->ioIds.isEmpty());
+}
+
+void tst_Config::allowedNetworks_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QStringList>("networks");
+    QTest::addColumn<QStringList>("logged");
+    QTest::newRow("absent") << QByteArray() << QStringList() << QStringList();
+    QTest::newRow("empty") << QByteArray("allowedNetworks=") << QStringList() << QStringList();
+    QTest::newRow("one host") << QByteArray("allowedNetworks=192.168.1.7") << QStringList({"192.168.1.7/32"})
+                              << QStringList({"  Allowed networks: 192.168.1.7/32"});
+    // Unquoted, the commas make the INI reader return a list.
+    QTest::newRow("unquoted list") << QByteArray("allowedNetworks=10.0.0.0/8, fd00::/8,bogus ,,192.168.1.0/255.255.255.0")
+                                   << QStringList({"10.0.0.0/8", "fd00::/8", "192.168.1.0/24"})
+                                   << QStringList({"  Ignored allowed network: bogus", "  Allowed networks: 10.0.0.0/8, fd00::/8, 192.168.1.0/24"});
+    QTest::newRow("quoted list") << QByteArray("allowedNetworks=\"10.0.0.0/8, 10.1.0.0/33\"") << QStringList({"10.0.0.0/8"})
+                                 << QStringList({"  Ignored allowed network: 10.1.0.0/33", "  Allowed networks: 10.0.0.0/8"});
+    QTest::newRow("nothing valid") << QByteArray("allowedNetworks=10.0.0.300/8") << QStringList()
+                                   << QStringList({"  Ignored allowed network: 10.0.0.300/8", "  No valid allowed network: every client is served"});
+}
+
+// The key is never seeded; the servers get what parses, in order.
+void tst_Config::allowedNetworks()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QStringList, networks);
+    QFETCH(QStringList, logged);
+    QFile::remove(Settings::iniFilePath());
+    Settings::instance();
+    if (!line.isEmpty()) {
+        QFile ini(Settings::iniFilePath());
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[General]\n" + line + "\n");
+    }
+    LogCapture log;
+    Config *config = Config::instance();
+    config->load();
+    QStringList loaded;
+    for (const auto &network : qAsConst(config->allowedNetworks))
+        loaded.append(QStringLiteral("%1/%2").arg(network.first.toString()).arg(network.second));
+    QCOMPARE(loaded, networks);
+    QCOMPARE(log.lines().mid(7), logged);
+    QCOMPARE(config->eventPort, 8087);
 }
 
 QTEST_GUILESS_MAIN(tst_Config)
