@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,6 +44,18 @@ const char *const usage =
     "  --uninstall [--unit-dir DIR]\n"
     "                              remove the systemd unit\n"
     "  --help                      show this text\n";
+
+// Every connection costs a descriptor; the servers cap their connections,
+// so the process may take all that the hard limit grants.
+void raiseDescriptorLimit()
+{
+    struct rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+        qDaemonLog() << QStringLiteral("Cannot raise the file descriptor limit to %1").arg(qulonglong(limit.rlim_max));
+}
 
 void printUsage(FILE *stream)
 {
@@ -121,6 +134,7 @@ int QDaemonApplication::run()
 
 int QDaemonApplication::runService(const QStringList &args)
 {
+    raiseDescriptorLimit();
     watchTerminationSignals();
     QMetaObject::invokeMethod(this, [this, args] {
         emit started();

@@ -23,6 +23,11 @@ QString SystemdUnit::text(const QString &description, const QString &programPath
     QString executable = program.absoluteFilePath();
     if (executable.contains(QLatin1Char(' ')))
         executable = QLatin1Char('"') + executable + QLatin1Char('"');
+    // The whole file system is read-only to the service but for its own
+    // directory, where the settings and the layout pages live.
+    QString writablePath = program.absolutePath();
+    if (writablePath.contains(QLatin1Char(' ')))
+        writablePath = QLatin1Char('"') + writablePath + QLatin1Char('"');
     return QStringLiteral(
                "[Unit]\n"
                "Description=%1\n"
@@ -35,10 +40,15 @@ QString SystemdUnit::text(const QString &description, const QString &programPath
                "WorkingDirectory=%3\n"
                "Restart=on-failure\n"
                "RestartSec=5\n"
+               "LimitNOFILE=65536\n"
+               "NoNewPrivileges=yes\n"
+               "PrivateTmp=yes\n"
+               "ProtectSystem=strict\n"
+               "ReadWritePaths=%4\n"
                "\n"
                "[Install]\n"
                "WantedBy=multi-user.target\n")
-        .arg(description, executable, program.absolutePath());
+        .arg(description, executable, program.absolutePath(), writablePath);
 }
 
 QString SystemdUnit::install(const QString &directory, const QString &description, const QString &programPath)

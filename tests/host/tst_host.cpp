@@ -2,7 +2,10 @@
 #include "SystemdUnit.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -16,6 +19,8 @@ private slots:
     void logLineFormat();
     void logMessagesAreSignalled();
     void unitText();
+    void unitIsLockedDown();
+    void unitPassesSystemdVerify();
     void unitInstallAndUninstall();
     void uninstallOfMissingUnitSucceeds();
     void installIntoUnwritableDirectoryFails();
@@ -66,6 +71,38 @@ void tst_Host::unitText()
 
     const QString spaced = SystemdUnit::text(QStringLiteral("TAVRO"), QStringLiteral("/opt/my tavro/tavro"));
     QVERIFY(spaced.contains(QStringLiteral("ExecStart=\"/opt/my tavro/tavro\" --service\n")));
+}
+
+void tst_Host::unitIsLockedDown()
+{
+    const QStringList lines = SystemdUnit::text(QStringLiteral("TAVRO"), QStringLiteral("/opt/tavro/bin/tavro")).split(QLatin1Char('\n'));
+    const QStringList service = lines.mid(lines.indexOf(QStringLiteral("[Service]")));
+    for (const char *line : {"NoNewPrivileges=yes", "PrivateTmp=yes", "ProtectSystem=strict", "ReadWritePaths=/opt/tavro/bin", "LimitNOFILE=65536"})
+        QVERIFY2(service.contains(QLatin1String(line)), line);
+
+    const QString spaced = SystemdUnit::text(QStringLiteral("TAVRO"), QStringLiteral("/opt/my tavro/tavro"));
+    QVERIFY(spaced.contains(QStringLiteral("ReadWritePaths=\"/opt/my tavro\"\n")));
+}
+
+// The unit as installed for a program that exists, checked offline by
+// systemd's own verifier; skipped where systemd is not installed.
+void tst_Host::unitPassesSystemdVerify()
+{
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (analyze.isEmpty())
+        QSKIP("systemd-analyze is not installed");
+    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/tavro unit XXXXXX"));
+    const QString program = dir.filePath(QStringLiteral("tavro"));
+    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), program));
+    QCOMPARE(SystemdUnit::install(dir.path(), QStringLiteral("TAVRO"), program), QString());
+
+    QProcess verify;
+    verify.start(analyze, {QStringLiteral("verify"), dir.filePath(SystemdUnit::fileName())});
+    QVERIFY(verify.waitForFinished(30000));
+    const QString output = QString::fromLocal8Bit(verify.readAllStandardError() + verify.readAllStandardOutput());
+    QVERIFY2(verify.exitCode() == 0, qPrintable(output));
+    // Unknown keys and bad values are only warned about.
+    QVERIFY2(!output.contains(SystemdUnit::fileName()), qPrintable(output));
 }
 
 void tst_Host::unitInstallAndUninstall()
