@@ -1,0 +1,485 @@
+#include "FakeDvr.h"
+#include "QtHttpConstants.h"
+#include "ServiceProcess.h"
+#include "Settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QScopeGuard>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <algorithm>
+#include <csignal>
+#include <memory>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const char VIEW_PATH[] = "/North/Main/1";
+const QByteArray VIDEO_INDEX = "HTTP/1.1 404 Not found !";
+
+qint64 residentKb(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// User and system time of the process, in clock ticks.
+qint64 cpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.value(11).toLongLong() + fields.value(12).toLongLong();
+}
+
+int openDescriptors(qint64 pid)
+{
+    return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::Files | QDir::System).size());
+}
+
+// A loopback connection made with the system calls, for the clients that
+// come by the thousand or must keep a tiny receive buffer. Never blocks.
+class RawClient
+{
+public:
+    explicit RawClient(quint16 port, int receiveBuffer = 0)
+        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+    {
+        if (receiveBuffer > 0)
+            ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    }
+    ~RawClient() { ::close(m_fd); }
+    Q_DISABLE_COPY(RawClient)
+
+    bool isConnected() const
+    {
+        pollfd p = {m_fd, POLLOUT, 0};
+        return ::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT);
+    }
+
+    // Writes what the socket takes now; the bytes not taken are dropped.
+    void send(const QByteArray &bytes) { [[maybe_unused]] ssize_t n = ::send(m_fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL); }
+
+    // Collects what has arrived; true once the peer has closed or reset.
+    bool poll()
+    {
+        char chunk[4096];
+        for (;;) {
+            const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+            if (n > 0) {
+                if (m_received.size() < 4096)
+                    m_received.append(chunk, int(n));
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+                m_closed = true;
+            return m_closed;
+        }
+    }
+
+    const QByteArray &received() const { return m_received; }
+
+private:
+    int m_fd;
+    QByteArray m_received;
+    bool m_closed = false;
+};
+
+// Keeps the event loop turning while it waits, so that the fake DVR of this
+// process goes on serving snapshots.
+class HttpClient : public QTcpSocket
+{
+public:
+    bool open(quint16 port)
+    {
+        connectToHost(QHostAddress::LocalHost, port);
+        QSignalSpy connected(this, &QAbstractSocket::connected);
+        return state() == ConnectedState || connected.wait(5000);
+    }
+
+    // The status line of the answer to a GET on this kept-alive connection;
+    // empty when none came in time.
+    QByteArray get(const QByteArray &path, int timeoutMs = 5000)
+    {
+        write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        const QDeadlineTimer deadline(timeoutMs);
+        for (;;) {
+            m_buffer += readAll();
+            const int headEnd = m_buffer.indexOf("\r\n\r\n");
+            if (headEnd >= 0) {
+                const int lengthAt = m_buffer.indexOf("Content-Length: ");
+                const int length = lengthAt >= 0 && lengthAt < headEnd
+                    ? m_buffer.mid(lengthAt + 16, m_buffer.indexOf('\r', lengthAt) - lengthAt - 16).toInt()
+                    : 0;
+                if (m_buffer.size() >= headEnd + 4 + length) {
+                    const QByteArray status = m_buffer.left(m_buffer.indexOf("\r\n"));
+                    m_buffer.remove(0, headEnd + 4 + length);
+                    return status;
+                }
+            }
+            QSignalSpy readyRead(this, &QIODevice::readyRead);
+            if (deadline.hasExpired() || state() != ConnectedState || !readyRead.wait(int(deadline.remainingTime())))
+                return QByteArray();
+        }
+    }
+
+    bool waitClosed(int timeoutMs = 10000)
+    {
+        QSignalSpy disconnected(this, &QAbstractSocket::disconnected);
+        return state() == UnconnectedState || disconnected.wait(timeoutMs);
+    }
+
+private:
+    QByteArray m_buffer;
+};
+
+// A browser watching the live stream; counts the frames it receives.
+class Viewer : public QTcpSocket
+{
+public:
+    explicit Viewer(quint16 port)
+    {
+        connect(this, &QIODevice::readyRead, this, [this] {
+            m_tail += readAll();
+            m_frames += m_tail.count("--endofsection");
+            m_tail = m_tail.right(16);
+            m_tail.replace("--endofsection", "");
+        });
+        connect(this, &QAbstractSocket::connected, this, [this] { write(QByteArray("GET ") + VIEW_PATH + " HTTP/1.1\r\n\r\n"); });
+        connectToHost(QHostAddress::LocalHost, port);
+    }
+
+    bool waitForFrames(int more, int timeoutMs = 10000)
+    {
+        const int target = m_frames + more;
+        const QDeadlineTimer deadline(timeoutMs);
+        while (m_frames < target && !deadline.hasExpired())
+            QTest::qWait(20);
+        return m_frames >= target;
+    }
+
+private:
+    QByteArray m_tail;
+    int m_frames = 0;
+};
+
+} // namespace
+
+// The running service against floods, slow and stalled clients, oversized
+// input and descriptor exhaustion; ordinary clients must keep being served
+// and the service's memory must stay bounded.
+class tst_Abuse : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void descriptorLimitIsRaised();
+    void connectionFloodOnAVideoPort();
+    void descriptorsRunOut();
+    void slowLorisClients();
+    void stalledViewers();
+    void overlongLinesAndHugeBodies();
+    void allowedNetworks();
+
+private:
+    qint64 pid() const { return m_service->process().processId(); }
+    void verifyOthersServed();
+
+    std::unique_ptr<FakeDvr> m_dvr;
+    std::unique_ptr<ServiceProcess> m_service;
+    std::unique_ptr<HttpClient> m_regular;
+    std::unique_ptr<Viewer> m_viewer;
+    quint16 m_videoPort = 0;
+    quint16 m_eventPort = 0;
+};
+
+void tst_Abuse::initTestCase()
+{
+    struct rlimit limit = {};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max < rlim_t(2 * QtHttp::MAX_CONNECTIONS + 256))
+        QSKIP("the hard descriptor limit is too low for a flood of connections");
+
+    m_dvr = std::make_unique<FakeDvr>();
+    m_dvr->setSnapshotSize(100 * 1024);
+    m_videoPort = ServiceProcess::freePort();
+    m_eventPort = ServiceProcess::freePort();
+    m_service = std::make_unique<ServiceProcess>();
+    {
+        Settings settings(m_service->directory() + QStringLiteral("/settings.db"));
+        DVRInfo dvr;
+        dvr.id = 1;
+        dvr.name = QStringLiteral("North");
+        dvr.ip = m_dvr->host();
+        QVERIFY(settings.insertDVR(dvr));
+        StreamInfo stream;
+        stream.id = 1;
+        stream.name = QStringLiteral("Main");
+        stream.dvrId = 1;
+        stream.inPort = m_dvr->port();
+        stream.outPort = m_videoPort;
+        stream.channels = {1};
+        QVERIFY(settings.insertStream(stream));
+    }
+    m_service->writeIni(QStringLiteral("eventPort"), QString::number(m_eventPort));
+    m_service->writeIni(QStringLiteral("serverSendPort"), QString::number(ServiceProcess::freePort()));
+    m_service->writeIni(QStringLiteral("serverRecvPort"), QString::number(ServiceProcess::freePort()));
+
+    // The service inherits a low soft limit and must raise it itself; this
+    // process keeps all it may have, for the flood.
+    limit.rlim_cur = 1024;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    const bool started = m_service->start();
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    QVERIFY(started);
+    QVERIFY(m_service->waitForLog(QStringLiteral("VideoServer started on port %1").arg(m_videoPort)));
+
+    m_regular = std::make_unique<HttpClient>();
+    QVERIFY(m_regular->open(m_videoPort));
+    m_viewer = std::make_unique<Viewer>(m_videoPort);
+    QVERIFY(m_viewer->waitForFrames(2));
+}
+
+void tst_Abuse::cleanupTestCase()
+{
+    m_viewer.reset();
+    m_regular.reset();
+    if (m_service) {
+        QVERIFY(m_service->stop(SIGTERM));
+        QCOMPARE(m_service->process().exitCode(), 0);
+    }
+}
+
+// The regular client's kept-alive connection and the viewer, both opened
+// before the abuse, and a fresh connection to the events server. The video
+// server sends its index pages as 404.
+void tst_Abuse::verifyOthersServed()
+{
+    QCOMPARE(m_regular->get("/"), VIDEO_INDEX);
+    QVERIFY(m_viewer->waitForFrames(2));
+    HttpClient fresh;
+    QVERIFY(fresh.open(m_eventPort));
+    QCOMPARE(fresh.get("/"), QByteArray("HTTP/1.1 200 OK."));
+}
+
+void tst_Abuse::descriptorLimitIsRaised()
+{
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(pid()));
+    QVERIFY(limits.open(QIODevice::ReadOnly));
+    const QByteArray text = limits.readAll();
+    const QByteArray line = text.mid(text.indexOf("Max open files"), 80).split('\n').first();
+    const QList<QByteArray> fields = line.mid(14).simplified().split(' ');
+    QVERIFY2(fields.size() >= 2 && fields.at(0) == fields.at(1), line.constData());
+}
+
+void tst_Abuse::connectionFloodOnAVideoPort()
+{
+    // The regular client and the viewer hold two of the places.
+    const int flood = QtHttp::MAX_CONNECTIONS + 50;
+    const int expectedRefusals = flood - (QtHttp::MAX_CONNECTIONS - 2);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < flood; ++i)
+        clients.push_back(std::make_unique<RawClient>(m_videoPort));
+
+    // Each starts a request once connected and never ends it. The request
+    // time-out cuts them after 30 s; all is over well before.
+    std::vector<bool> started(clients.size(), false);
+    int refused = 0;
+    const QDeadlineTimer deadline(20000);
+    while (refused < expectedRefusals && !deadline.hasExpired()) {
+        QTest::qWait(50);
+        refused = 0;
+        for (size_t i = 0; i < clients.size(); ++i) {
+            if (!started[i] && clients[i]->isConnected()) {
+                clients[i]->send("GET / HTTP/1.1\r\n");
+                started[i] = true;
+            }
+            clients[i]->poll();
+            if (clients[i]->received().startsWith("HTTP/1.1 503 \r\n"))
+                ++refused;
+        }
+    }
+    QCOMPARE(refused, expectedRefusals);
+    for (const auto &client : clients) {
+        if (client->received().startsWith("HTTP/1.1 503 "))
+            QVERIFY(client->received().contains("Connection: close\r\n"));
+        else
+            QVERIFY(client->received().isEmpty());
+    }
+
+    QCOMPARE(m_regular->get("/"), VIDEO_INDEX);
+    QVERIFY(m_viewer->waitForFrames(2));
+    QCOMPARE(m_service->messages().count(QStringLiteral("Refusing clients on port %1: %2 connections open")
+                                             .arg(m_videoPort).arg(QtHttp::MAX_CONNECTIONS)),
+             1);
+
+    clients.clear();
+    HttpClient next;
+    QVERIFY(next.open(m_videoPort));
+    QTRY_COMPARE_WITH_TIMEOUT(next.get("/", 1000), VIDEO_INDEX, 20000);
+    verifyOthersServed();
+}
+
+void tst_Abuse::descriptorsRunOut()
+{
+    struct rlimit original = {};
+    QCOMPARE(::prlimit(pid_t(pid()), RLIMIT_NOFILE, nullptr, &original), 0);
+    struct rlimit tight = original;
+    tight.rlim_cur = rlim_t(openDescriptors(pid()) + 6);
+    QCOMPARE(::prlimit(pid_t(pid()), RLIMIT_NOFILE, &tight, nullptr), 0);
+    const auto restore = qScopeGuard([&] { ::prlimit(pid_t(pid()), RLIMIT_NOFILE, &original, nullptr); });
+
+    std::vector<std::unique_ptr<HttpClient>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<HttpClient>());
+        QVERIFY(idle.back()->open(m_eventPort));
+    }
+    QTRY_VERIFY(openDescriptors(pid()) >= int(tight.rlim_cur) - 1);
+
+    // Out of descriptors, with connections waiting to be accepted: the
+    // service must idle rather than retry accept() in a loop.
+    const qint64 before = cpuTicks(pid());
+    QTest::qWait(1000);
+    const qint64 spent = cpuTicks(pid()) - before;
+    QVERIFY2(spent < ::sysconf(_SC_CLK_TCK) / 4, qPrintable(QStringLiteral("%1 ticks in one second").arg(spent)));
+    QCOMPARE(m_service->process().state(), QProcess::Running);
+
+    HttpClient waiting;
+    QVERIFY(waiting.open(m_eventPort));
+    idle.clear();
+    QCOMPARE(waiting.get("/", 10000), QByteArray("HTTP/1.1 200 OK."));
+
+    verifyOthersServed();
+}
+
+void tst_Abuse::slowLorisClients()
+{
+    const qint64 memoryBefore = residentKb(pid());
+    std::vector<std::unique_ptr<RawClient>> slow;
+    for (int i = 0; i < 300; ++i)
+        slow.push_back(std::make_unique<RawClient>(i % 2 ? m_videoPort : m_eventPort));
+    QTRY_VERIFY(std::all_of(slow.cbegin(), slow.cend(), [](const auto &c) { return c->isConnected(); }));
+    for (const auto &client : slow)
+        client->send("GET / HTTP/1.1\r\n");
+    for (int round = 0; round < 6; ++round) {
+        QTest::qWait(400);
+        for (const auto &client : slow)
+            client->send("X-Trickle: 1\r\n");
+        verifyOthersServed();
+    }
+    const qint64 grown = residentKb(pid()) - memoryBefore;
+    QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+}
+
+// Viewers that never read, with tiny receive buffers: frames they cannot
+// take are skipped, so the service holds a few frames for each of them.
+void tst_Abuse::stalledViewers()
+{
+    const int viewers = 40;
+    std::vector<std::unique_ptr<RawClient>> stalled;
+    for (int i = 0; i < viewers; ++i)
+        stalled.push_back(std::make_unique<RawClient>(m_videoPort, 4096));
+    QTRY_VERIFY(std::all_of(stalled.cbegin(), stalled.cend(), [](const auto &c) { return c->isConnected(); }));
+    const qint64 memoryBefore = residentKb(pid());
+    for (const auto &client : stalled)
+        client->send(QByteArray("GET ") + VIEW_PATH + " HTTP/1.1\r\n\r\n");
+
+    // At five frames a second, unbounded buffers would grow by
+    // 40 viewers * 100 KiB * 25 frames, about 100 MiB.
+    QVERIFY(m_viewer->waitForFrames(25, 20000));
+    const qint64 grown = residentKb(pid()) - memoryBefore;
+    QVERIFY2(grown < 40 * 1024, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+    verifyOthersServed();
+}
+
+void tst_Abuse::overlongLinesAndHugeBodies()
+{
+    const qint64 memoryBefore = residentKb(pid());
+    std::vector<std::unique_ptr<HttpClient>> cut;
+    for (int i = 0; i < 20; ++i) {
+        cut.push_back(std::make_unique<HttpClient>());
+        QVERIFY(cut.back()->open(i % 2 ? m_videoPort : m_eventPort));
+        if (i % 4 < 2)
+            cut.back()->write("GET /" + QByteArray(4 * 1024 * 1024, 'a'));
+        else
+            cut.back()->write("GET / HTTP/1.1\r\nX-Long: " + QByteArray(4 * 1024 * 1024, 'b') + "\r\n\r\n");
+    }
+    std::vector<std::unique_ptr<HttpClient>> refused;
+    for (int i = 0; i < 20; ++i) {
+        refused.push_back(std::make_unique<HttpClient>());
+        QVERIFY(refused.back()->open(i % 2 ? m_videoPort : m_eventPort));
+        refused.back()->write("POST / HTTP/1.1\r\nContent-Length: 99999999999999\r\n\r\n" + QByteArray(64 * 1024, 'c'));
+    }
+    // Bodies within the bound, short of one byte: held until the request time-out.
+    std::vector<std::unique_ptr<HttpClient>> held;
+    for (int i = 0; i < 20; ++i) {
+        held.push_back(std::make_unique<HttpClient>());
+        QVERIFY(held.back()->open(i % 2 ? m_videoPort : m_eventPort));
+        held.back()->write("POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(QtHttp::MAX_BODY_SIZE) + "\r\n\r\n"
+                           + QByteArray(QtHttp::MAX_BODY_SIZE - 1, 'd'));
+    }
+    for (const auto &client : cut)
+        QVERIFY(client->waitClosed());
+    for (const auto &client : refused)
+        QVERIFY(client->waitClosed());
+    for (const auto &client : held)
+        QTRY_COMPARE(client->bytesToWrite(), qint64(0));
+    verifyOthersServed();
+
+    const qint64 grown = residentKb(pid()) - memoryBefore;
+    const qint64 allowed = 20 * QtHttp::MAX_BODY_SIZE / 1024 * 2 + 16 * 1024;
+    QVERIFY2(grown < allowed, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+}
+
+// A separate service whose INI file names the allowed networks: loopback
+// is not among the valid ones, and an entry that does not parse is logged.
+void tst_Abuse::allowedNetworks()
+{
+    const quint16 eventPort = ServiceProcess::freePort();
+    ServiceProcess service;
+    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    service.writeIni(QStringLiteral("serverSendPort"), QString::number(ServiceProcess::freePort()));
+    service.writeIni(QStringLiteral("serverRecvPort"), QString::number(ServiceProcess::freePort()));
+    service.writeIni(QStringLiteral("allowedNetworks"), QStringLiteral("10.0.0.0/8, 192.168.7.300/24"));
+    QVERIFY(service.start());
+    QVERIFY(service.waitForLog(QStringLiteral("  Allowed networks: 10.0.0.0/8")));
+    QVERIFY(service.messages().contains(QStringLiteral("  Ignored allowed network: 192.168.7.300/24")));
+
+    HttpClient client;
+    QVERIFY(client.open(eventPort));
+    QCOMPARE(client.get("/"), QByteArray("HTTP/1.1 403 Forbidden !"));
+    QVERIFY(client.waitClosed());
+    const QString refusal = QStringLiteral("Refused client 127.0.0.1 on port %1: not in an allowed network").arg(eventPort);
+    QVERIFY(service.waitForLog(refusal));
+    QCOMPARE(service.messages().count(refusal), 1);
+    QVERIFY(service.stop(SIGTERM));
+}
+
+QTEST_GUILESS_MAIN(tst_Abuse)
+#include "tst_abuse.moc"
