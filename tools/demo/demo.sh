@@ -28,6 +28,11 @@ mkdir -p "$DEMO_DIR"
 cp "$BIN/tavro" "$DEMO_DIR/tavro"
 
 pids=""
+all_running() {
+    for pid in $pids; do
+        kill -0 "$pid" 2>/dev/null || return 1
+    done
+}
 stop() {
     trap - INT TERM EXIT
     [ -n "$pids" ] && kill $pids 2>/dev/null || true
@@ -49,7 +54,7 @@ pids="$pids $!"
 tries=0
 until (exec 3<>/dev/tcp/127.0.0.1/8090) 2>/dev/null; do
     tries=$((tries + 1))
-    if [ "$tries" -gt 100 ]; then
+    if [ "$tries" -gt 100 ] || ! all_running; then
         echo "demo: the service did not come up; see $DEMO_DIR/*.log" >&2
         exit 1
     fi
@@ -65,12 +70,8 @@ TAVRO demo is running. Open:
 Logs are in $DEMO_DIR. Press Ctrl-C to stop.
 TEXT
 
-while :; do
-    for pid in $pids; do
-        if ! kill -0 "$pid" 2>/dev/null; then
-            echo "demo: a program ended; see $DEMO_DIR/*.log" >&2
-            exit 1
-        fi
-    done
+while all_running; do
     sleep 1
 done
+echo "demo: a program ended; see $DEMO_DIR/*.log" >&2
+exit 1

@@ -1,0 +1,126 @@
+#!/bin/bash
+# The demo site in a real browser: headless Chromium shows the simulated
+# camera moving, and a click on the layout page switches the simulated
+# module's output. Everything listens on loopback ports chosen here.
+# Usage: browser_test.sh BIN_DIR EXAMPLES_DIR   (exit 77: no chromium, skipped)
+set -eu
+bin=$1
+examples=$2
+here=$(cd "$(dirname "$0")" && pwd)
+
+if ! command -v chromium > /dev/null; then
+    echo "SKIP   : chromium is not installed (make browser-test installs it)"
+    exit 77
+fi
+
+work=$(mktemp -d)
+pids=""
+cleanup() {
+    [ -n "$pids" ] && kill $pids 2>/dev/null || true
+    for pid in $pids; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+passed=0
+failed=0
+check() {
+    if eval "$2"; then
+        echo "PASS   : $1"
+        passed=$((passed + 1))
+    else
+        echo "FAIL!  : $1"
+        failed=$((failed + 1))
+    fi
+}
+finish() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit
+}
+
+listening() {
+    (exec 3<> "/dev/tcp/127.0.0.1/$1") 2>/dev/null
+}
+taken=" "
+free_port() {
+    local port
+    while :; do
+        port=$((20000 + RANDOM % 20000))
+        if [[ $taken != *" $port "* ]] && ! listening "$port"; then
+            taken="$taken$port "
+            echo "$port"
+            return
+        fi
+    done
+}
+dvr_port=$(free_port); taken="$taken$dvr_port "
+io_port=$(free_port); taken="$taken$io_port "
+video_port=$(free_port); taken="$taken$video_port "
+event_port=$(free_port); taken="$taken$event_port "
+publish_port=$(free_port); taken="$taken$publish_port "
+pull_port=$(free_port)
+
+cat > "$work/site.json" <<JSON
+{
+    "dvrs": [ { "id": 1, "name": "Demo", "ip": "127.0.0.1", "user": "admin", "password": "admin" } ],
+    "streams": [ { "id": 1, "name": "Cameras", "dvr_id": 1, "in_port": $dvr_port, "out_port": $video_port,
+                   "channels": [1, 2] } ],
+    "ios": [ { "id": 1, "name": "Gate", "dvr_id": 1, "port": $io_port, "enabled": true, "events_enabled": true } ],
+    "doors": [ { "id": 1, "name": "Front door", "io_id": 1, "in_pin": 1, "out_pin": 1 } ]
+}
+JSON
+mkdir -p "$work/service"
+cp "$bin/tavro" "$work/service/tavro"
+cat > "$work/service/settings.ini" <<INI
+[General]
+serverAddress=127.0.0.1
+serverSendPort=$publish_port
+serverRecvPort=$pull_port
+id=browser-test
+eventPort=$event_port
+ioPath=html
+INI
+
+"$bin/tavro-sim-dvr" --port "$dvr_port" --io-port "$io_port" --channels 2 > "$work/sim-dvr.log" 2>&1 &
+pids="$pids $!"
+"$bin/tavro-central" --site "$work/site.json" --layout "1=$examples/demo-layout.html" \
+    --publish-port "$publish_port" --pull-port "$pull_port" --ping-interval 500 > "$work/central.log" 2>&1 &
+pids="$pids $!"
+(cd "$work/service" && exec ./tavro --service) > "$work/service.log" 2>&1 &
+pids="$pids $!"
+
+layout=$work/service/html/Demo/Gate.html
+for _ in $(seq 200); do
+    listening "$video_port" && [ -f "$layout" ] && break
+    sleep 0.1
+done
+check "the service takes the site from tavro-central and serves it" 'listening "$video_port" && [ -f "$layout" ]'
+if [ "$failed" -ne 0 ]; then
+    tail -n 20 "$work"/*.log
+    finish
+fi
+
+browse() {
+    local profile
+    profile=$(mktemp -d "$work/profile.XXXXXX")
+    timeout 60 chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-dev-shm-usage \
+        --user-data-dir="$profile" "$@" 2> "$profile.log" || true
+}
+
+stream=http://127.0.0.1:$video_port/Demo/Cameras/1
+browse --window-size=800,450 --timeout=3000 --screenshot="$work/shot1.png" "$stream"
+browse --window-size=800,450 --timeout=3000 --screenshot="$work/shot2.png" "$stream"
+check "two screenshots of the stream are pictures" \
+    '[ "$(stat -c %s "$work/shot1.png" 2>/dev/null || echo 0)" -gt 20000 ] && [ "$(stat -c %s "$work/shot2.png" 2>/dev/null || echo 0)" -gt 20000 ]'
+check "the picture changes between the two" '! cmp -s "$work/shot1.png" "$work/shot2.png"'
+
+cp "$here/harness.html" "$work/service/html/harness.html"
+# The harness frames the layout page, clicks the switch of output 1 (step 1)
+# and waits for the page to show that output on (step 2).
+browse --timeout=30000 --dump-dom "http://127.0.0.1:$event_port/harness.html?video=$video_port" > "$work/harness.html"
+check "the layout page shows the module's output 1 off and its switch is clicked" 'grep -q "step 1" "$work/harness.html"'
+check "the layout page then shows output 1 on" 'grep -q "step 2" "$work/harness.html"'
+check "the simulated module switched output 1 on" 'grep -qx "output 1 on" "$work/sim-dvr.log"'
+[ "$failed" -eq 0 ] || tail -n 20 "$work"/*.log
+finish
