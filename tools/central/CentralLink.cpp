@@ -21,7 +21,11 @@ CentralLink::CentralLink(QObject *parent)
     m_puller.set(zmq::sockopt::maxmsgsize, int64_t(MaxFrameSize));
 }
 
-CentralLink::~CentralLink() = default;
+CentralLink::~CentralLink()
+{
+    // The notifier watches a descriptor of the puller: it goes first.
+    delete m_notifier;
+}
 
 bool CentralLink::bind(const QString &publishEndpoint, const QString &pullEndpoint, QString *error)
 {

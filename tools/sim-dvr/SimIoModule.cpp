@@ -1,10 +1,10 @@
 #include "SimIoModule.h"
 
-#include <algorithm>
-
 #include <QPair>
 #include <QString>
 #include <QUrlQuery>
+
+#include <algorithm>
 
 namespace {
 
