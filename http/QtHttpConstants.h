@@ -39,11 +39,11 @@ inline const QByteArray DATE = QByteArrayLiteral("Date");
 inline const QByteArray SERVER = QByteArrayLiteral("Server");
 
 // Bounds on what one request may make the server hold. A request line or
-// header line counts without its line terminator. The servers answer GETs
-// only, and every connection up to MAX_CONNECTIONS may hold a body in full.
+// header line counts without its line terminator. A body is buffered only as
+// its bytes arrive, and the request time-out ends a connection that trickles.
 constexpr int MAX_LINE_LENGTH = 8 * 1024;
 constexpr int MAX_HEADER_LINES = 100;
-constexpr int MAX_BODY_SIZE = 64 * 1024;
+constexpr int MAX_BODY_SIZE = 1024 * 1024;
 
 // Input is stopped while a connection has more than this many reply bytes
 // that its peer has not taken yet, so a peer that sends but never reads
