@@ -67,6 +67,7 @@ TAVRO demo is running. Open:
   video index    http://127.0.0.1:8090/
   layout page    http://127.0.0.1:8087/Demo/Gate.html
   IO module      http://127.0.0.1:8081/alarm.htm        (user admin, password admin)
+From another machine, use this machine's address instead of 127.0.0.1.
 Logs are in $DEMO_DIR. Press Ctrl-C to stop.
 TEXT
 
