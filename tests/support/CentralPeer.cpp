@@ -19,10 +19,10 @@ struct CentralPeer::Sockets
 
 namespace {
 
-QString bindToFreePort(zmq::socket_t &socket)
+QString bindTo(zmq::socket_t &socket, const QString &endpoint)
 {
     socket.set(zmq::sockopt::linger, 0);
-    socket.bind("tcp://127.0.0.1:*");
+    socket.bind(endpoint.toStdString());
     return QString::fromStdString(socket.get(zmq::sockopt::last_endpoint));
 }
 
@@ -42,14 +42,19 @@ bool receiveWithin(zmq::socket_t &socket, zmq::message_t &frame, int timeoutMs)
 } // namespace
 
 CentralPeer::CentralPeer()
+    : CentralPeer(QStringLiteral("tcp://127.0.0.1:*"), QStringLiteral("tcp://127.0.0.1:*"))
+{
+}
+
+CentralPeer::CentralPeer(const QString &publishEndpoint, const QString &pullEndpoint)
     : m_sockets(std::make_unique<Sockets>())
 {
     // Report every subscription, and never drop a publication: a test
     // decides what the service gets to see.
     m_sockets->publisher.set(zmq::sockopt::xpub_verbose, 1);
     m_sockets->publisher.set(zmq::sockopt::sndhwm, 0);
-    m_sockets->publishEndpoint = bindToFreePort(m_sockets->publisher);
-    m_sockets->pullEndpoint = bindToFreePort(m_sockets->puller);
+    m_sockets->publishEndpoint = bindTo(m_sockets->publisher, publishEndpoint);
+    m_sockets->pullEndpoint = bindTo(m_sockets->puller, pullEndpoint);
 }
 
 CentralPeer::~CentralPeer() = default;

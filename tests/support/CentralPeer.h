@@ -19,6 +19,9 @@ class CentralPeer
 
 public:
     CentralPeer();
+    // Binds to these endpoints instead, for example those of an earlier
+    // peer, to play a Central that went away and came back.
+    CentralPeer(const QString &publishEndpoint, const QString &pullEndpoint);
     ~CentralPeer();
 
     // Where the service's SUB and PUSH sockets are to connect.

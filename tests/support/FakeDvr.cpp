@@ -6,22 +6,52 @@
 #include "QtHttpServer.h"
 
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QUrl>
+
+#include <sys/socket.h>
 
 FakeDvr::FakeDvr(QObject *parent)
     : QObject(parent)
-    , m_server(new QtHttpServer(this))
 {
-    m_server->setServerName(QStringLiteral("FakeDvr"));
-    connect(m_server, &QtHttpServer::requestNeedsReply, this, &FakeDvr::onRequestNeedsReply);
-    m_server->start(0);
+    startHttpServer();
+    m_port = m_server->getServerPort();
 }
 
 FakeDvr::~FakeDvr() = default;
 
 quint16 FakeDvr::port() const
 {
-    return m_server->getServerPort();
+    return m_port;
+}
+
+void FakeDvr::setMode(Mode mode)
+{
+    const bool wasRaw = isRaw(m_mode);
+    m_mode = mode;
+    if (wasRaw == isRaw(mode))
+        return;
+    // Deleting a server closes the connections it accepted.
+    if (isRaw(mode)) {
+        delete m_server;
+        m_server = nullptr;
+        m_rawServer = new QTcpServer(this);
+        connect(m_rawServer, &QTcpServer::newConnection, this, &FakeDvr::onRawConnection);
+        m_rawServer->listen(QHostAddress::Any, m_port);
+    } else {
+        delete m_rawServer;
+        m_rawServer = nullptr;
+        startHttpServer();
+    }
+}
+
+void FakeDvr::startHttpServer()
+{
+    m_server = new QtHttpServer(this);
+    m_server->setServerName(QStringLiteral("FakeDvr"));
+    connect(m_server, &QtHttpServer::requestNeedsReply, this, &FakeDvr::onRequestNeedsReply);
+    m_server->start(m_port);
 }
 
 void FakeDvr::setCredentials(const QString &user, const QString &password)
@@ -33,14 +63,12 @@ void FakeDvr::setCredentials(const QString &user, const QString &password)
 
 void FakeDvr::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
 {
-    const QUrl url = request->getUrl();
-    const QString path = url.path();
-    m_paths.append(path);
-    m_queries.append(url.query(QUrl::FullyEncoded));
     m_lastHeaders.clear();
     for (const QByteArray &name : request->getHeadersList())
         m_lastHeaders.insert(name, request->getHeader(name));
-    emit requestReceived(path);
+    const QUrl url = request->getUrl();
+    record(url);
+    const QString path = url.path();
 
     if (m_mode == Mode::Hang) {
         reply->setUseBoundary(true);
@@ -67,6 +95,43 @@ void FakeDvr::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
     } else {
         reply->setStatusCode(QtHttpReply::NotFound);
     }
+}
+
+void FakeDvr::onRawConnection()
+{
+    while (QTcpSocket *socket = m_rawServer->nextPendingConnection()) {
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { answerRaw(socket); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    }
+}
+
+void FakeDvr::record(const QUrl &url)
+{
+    m_paths.append(url.path());
+    m_queries.append(url.query(QUrl::FullyEncoded));
+    emit requestReceived(url.path());
+}
+
+// Waits for the request line, records its target, then breaks the exchange.
+void FakeDvr::answerRaw(QTcpSocket *socket)
+{
+    if (!socket->canReadLine() || socket->property("answered").toBool())
+        return;
+    socket->setProperty("answered", true);
+    m_lastHeaders.clear();
+    const QList<QByteArray> requestLine = socket->readLine().trimmed().split(' ');
+    record(QUrl(QString::fromLatin1(requestLine.value(1))));
+
+    if (m_mode == Mode::Reset) {
+        // A zero linger time makes the close send RST instead of FIN.
+        const linger reset = {1, 0};
+        ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        socket->abort();
+        return;
+    }
+    static const char garbage[] = "\x16\x03\x01 no status line \xff\xfe\x00\r\n\r\n";
+    socket->write(QByteArray(garbage, sizeof garbage - 1) + QByteArray(512, '\x7f'));
+    socket->disconnectFromHost();
 }
 
 bool FakeDvr::authorized(const QtHttpRequest *request) const

@@ -8,6 +8,9 @@
 #include <QString>
 #include <QStringList>
 
+class QTcpServer;
+class QTcpSocket;
+class QUrl;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
@@ -32,6 +35,9 @@ public:
         Serve, // answer as above
         Fail,  // answer every request with failStatus() and a short body
         Hang,  // take every request and never answer it, keeping the connection open
+        // Below HTTP: every request line is recorded as above, then
+        Reset,   // the connection is reset (RST)
+        Garbage, // bytes that are not HTTP come back and the connection is closed
     };
 
     explicit FakeDvr(QObject *parent = nullptr);
@@ -42,7 +48,9 @@ public:
 
     // Empty user and password (the default) accept any request.
     void setCredentials(const QString &user, const QString &password);
-    void setMode(Mode mode) { m_mode = mode; }
+    // Entering or leaving Reset and Garbage closes every open connection,
+    // like a DVR that restarts; the port stays the same.
+    void setMode(Mode mode);
     void setFailStatus(int status) { m_failStatus = status; }
     int failStatus() const { return m_failStatus; }
     // Pads every snapshot body to at least this many bytes.
@@ -67,12 +75,19 @@ signals:
 
 private slots:
     void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
+    void onRawConnection();
 
 private:
+    static bool isRaw(Mode mode) { return mode == Mode::Reset || mode == Mode::Garbage; }
+    void startHttpServer();
+    void record(const QUrl &url);
+    void answerRaw(QTcpSocket *socket);
     bool authorized(const QtHttpRequest *request) const;
     QByteArray nextSnapshot(const QString &path);
 
-    QtHttpServer *m_server;
+    QtHttpServer *m_server = nullptr; // in the HTTP modes
+    QTcpServer *m_rawServer = nullptr; // in Reset and Garbage
+    quint16 m_port = 0;
     Mode m_mode = Mode::Serve;
     int m_failStatus = 500;
     int m_snapshotSize = 0;
