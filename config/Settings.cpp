@@ -64,21 +64,6 @@ QList<int> splitChannels(const QString &text)
     return channels;
 }
 
-bool execInsert(const char *signature, const QString &statement, const QVariantList &values)
-{
-    QSqlQuery query;
-    query.prepare(statement);
-    for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
-    const bool ok = query.exec();
-    if (!ok) {
-        qDaemonLog() << QString::fromLatin1(signature);
-        qDaemonLog() << QStringLiteral("  Failed: ");
-        qDaemonLog() << QStringLiteral("  %1").arg(query.lastError().text());
-    }
-    return ok;
-}
-
 // Runs a SELECT and builds one record per row with `build`, which receives
 // the query positioned on the row and the column positions by name.
 template<typename Record, typename Build>
@@ -128,10 +113,37 @@ Settings::Settings(const QString &databasePath)
 
 Settings::~Settings()
 {
+    m_preparedInserts.clear();
     const QString name = m_db.connectionName();
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(name);
+}
+
+QSqlQuery Settings::preparedInsert(const QString &statement)
+{
+    const auto prepared = m_preparedInserts.constFind(statement);
+    if (prepared != m_preparedInserts.constEnd())
+        return *prepared;
+    QSqlQuery query(m_db);
+    if (query.prepare(statement))
+        m_preparedInserts.insert(statement, query);
+    return query;
+}
+
+bool Settings::execInsert(const char *signature, const QString &statement, const QVariantList &values)
+{
+    QSqlQuery query = preparedInsert(statement);
+    for (int i = 0; i < values.size(); ++i)
+        query.bindValue(i, values.at(i));
+    const bool ok = query.exec();
+    if (!ok) {
+        qDaemonLog() << QString::fromLatin1(signature);
+        qDaemonLog() << QStringLiteral("  Failed: ");
+        qDaemonLog() << QStringLiteral("  %1").arg(query.lastError().text());
+    }
+    query.finish();
+    return ok;
 }
 
 bool Settings::createTables()

@@ -9,6 +9,8 @@
 #include <QHash>
 #include <QList>
 #include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariantList>
 #include <QString>
 
 // The persistent site configuration (settings.db) and the seeding and
@@ -49,7 +51,13 @@ public:
     static QString databaseFilePath();
 
 private:
+    bool execInsert(const char *signature, const QString &statement, const QVariantList &values);
+    QSqlQuery preparedInsert(const QString &statement);
+
     QSqlDatabase m_db;
+    // Each insert statement is prepared once: a configuration from Central
+    // holds thousands of rows.
+    QHash<QString, QSqlQuery> m_preparedInserts;
 };
 
 #endif // SETTINGS_H

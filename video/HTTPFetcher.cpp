@@ -13,8 +13,14 @@ const char TooLargeProperty[] = "bodyTooLarge";
 
 HTTPFetcher::HTTPFetcher(QObject *parent)
     : QObject(parent)
-    , m_manager(new QNetworkAccessManager(this))
 {
+}
+
+QNetworkAccessManager *HTTPFetcher::manager()
+{
+    if (!m_manager)
+        m_manager = new QNetworkAccessManager(this);
+    return m_manager;
 }
 
 void HTTPFetcher::setCredentials(const QString &user, const QString &password)
@@ -45,7 +51,7 @@ void HTTPFetcher::fetch()
     request.setTransferTimeout(m_transferTimeoutMs);
 
     m_data.clear();
-    QNetworkReply *reply = m_manager->get(request);
+    QNetworkReply *reply = manager()->get(request);
     connect(reply, &QNetworkReply::readyRead, this, &HTTPFetcher::httpReadyRead);
     connect(reply, &QNetworkReply::finished, this, &HTTPFetcher::httpFinished);
     m_replies.append(reply);

@@ -47,11 +47,15 @@ private slots:
     void httpFinished();
 
 private:
+    QNetworkAccessManager *manager();
+
     QString m_user;
     QString m_password;
     QString m_url;
     // A child, deleted with its replies only once this object is disconnected.
-    QNetworkAccessManager *m_manager;
+    // Made on the first fetch: a manager is costly, and most fetchers of a
+    // site (channels nobody watches) never fetch at all.
+    QNetworkAccessManager *m_manager = nullptr;
     QByteArray m_data;
     QList<QNetworkReply *> m_replies;
     int m_transferTimeoutMs = DefaultTransferTimeoutMs;
