@@ -5,8 +5,11 @@
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
 
+#include <QSslSocket>
 #include <QTimer>
 #include <QUuid>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -69,8 +72,26 @@ void QtHttpClientWrapper::sendToClient(const QByteArray &data)
 {
     if (!m_sockClient || !m_sockClient->isOpen())
         return;
-    m_sockClient->write(data);
+    const qint64 sent = sendDirectly(data);
+    if (sent == data.size())
+        return;
+    m_sockClient->write(data.constData() + sent, data.size() - sent);
     m_sockClient->flush();
+}
+
+// A plain socket with nothing queued takes the bytes straight from the
+// caller's buffer: a frame written to a thousand viewers is then copied once
+// per viewer, into the kernel, instead of through the socket's own buffer
+// first. Whatever the kernel does not take now is queued as usual.
+qint64 QtHttpClientWrapper::sendDirectly(const QByteArray &data)
+{
+    if (qobject_cast<QSslSocket *>(m_sockClient) || m_sockClient->bytesToWrite() > 0
+        || m_sockClient->state() != QAbstractSocket::ConnectedState)
+        return 0;
+    const ssize_t sent = ::send(int(m_sockClient->socketDescriptor()), data.constData(), size_t(data.size()),
+                                MSG_DONTWAIT | MSG_NOSIGNAL);
+    // Errors are left to the socket, which meets them on its own write.
+    return sent > 0 ? qint64(sent) : 0;
 }
 
 qint64 QtHttpClientWrapper::getBytesToWrite() const

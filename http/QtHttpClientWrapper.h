@@ -61,6 +61,7 @@ private:
     void finishReply(QtHttpReply *reply);
     void closeConnection();
     void discardPendingInput();
+    qint64 sendDirectly(const QByteArray &data);
     void armTimer();
     void startWait(Wait wait, int ms);
 
