@@ -20,7 +20,7 @@ test: build
 # The whole test suite built with AddressSanitizer, LeakSanitizer and
 # UndefinedBehaviorSanitizer, in its own build directory; any report fails it.
 SANITIZE_DIR ?= build-asan
-SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1 \
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:fast_unwind_on_malloc=0 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitize: setup
