@@ -50,6 +50,20 @@ qint64 cpuTicks(qint64 pid)
     return fields.value(11).toLongLong() + fields.value(12).toLongLong();
 }
 
+// A sanitizer build runs several times slower, keeps freed memory in
+// quarantine and shadows the rest: its resident size says nothing about what
+// the service holds, and its time-outs need room.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+
+bool residentGrowthWithin(qint64 grownKb, qint64 allowedKb)
+{
+    return sanitized || grownKb < allowedKb;
+}
+
 int openDescriptors(qint64 pid)
 {
     return int(QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::Files | QDir::System).size());
@@ -311,7 +325,7 @@ void tst_Abuse::connectionFloodOnAVideoPort()
     // time-out cuts them after 30 s; all is over well before.
     std::vector<bool> started(clients.size(), false);
     int refused = 0;
-    const QDeadlineTimer deadline(20000);
+    const QDeadlineTimer deadline(sanitized ? 90000 : 20000);
     while (refused < expectedRefusals && !deadline.hasExpired()) {
         QTest::qWait(50);
         refused = 0;
@@ -348,6 +362,10 @@ void tst_Abuse::connectionFloodOnAVideoPort()
 
 void tst_Abuse::descriptorsRunOut()
 {
+    // The sanitizer runtimes open files of their own (the process's memory
+    // map) to check a call, and fail in their own way without descriptors.
+    if (sanitized)
+        QSKIP("not meaningful in a sanitizer build");
     struct rlimit original = {};
     QCOMPARE(::prlimit(pid_t(pid()), RLIMIT_NOFILE, nullptr, &original), 0);
     struct rlimit tight = original;
@@ -394,7 +412,7 @@ void tst_Abuse::slowLorisClients()
         verifyOthersServed();
     }
     const qint64 grown = residentKb(pid()) - memoryBefore;
-    QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+    QVERIFY2(residentGrowthWithin(grown, 16 * 1024), qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
 }
 
 // Viewers that never read, with tiny receive buffers: frames they cannot
@@ -414,7 +432,7 @@ void tst_Abuse::stalledViewers()
     // 40 viewers * 100 KiB * 25 frames, about 100 MiB.
     QVERIFY(m_viewer->waitForFrames(25, 20000));
     const qint64 grown = residentKb(pid()) - memoryBefore;
-    QVERIFY2(grown < 40 * 1024, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+    QVERIFY2(residentGrowthWithin(grown, 40 * 1024), qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
     verifyOthersServed();
 }
 
@@ -454,7 +472,7 @@ void tst_Abuse::overlongLinesAndHugeBodies()
 
     const qint64 grown = residentKb(pid()) - memoryBefore;
     const qint64 allowed = 20 * QtHttp::MAX_BODY_SIZE / 1024 * 2 + 16 * 1024;
-    QVERIFY2(grown < allowed, qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+    QVERIFY2(residentGrowthWithin(grown, allowed), qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
 }
 
 // A separate service whose INI file names the allowed networks: loopback
