@@ -4,7 +4,7 @@
 
 #include <QSocketNotifier>
 #include <QSslSocket>
-#include <QTimer>
+#include <QTimerEvent>
 
 #include <cerrno>
 #include <sys/socket.h>
@@ -24,14 +24,7 @@ bool isOutOfResources(int error)
 
 QtHttpServerWrapper::QtHttpServerWrapper(QObject *parent)
     : QTcpServer(parent)
-    , m_retryTimer(new QTimer(this))
 {
-    m_retryTimer->setSingleShot(true);
-    m_retryTimer->setInterval(QtHttp::ACCEPT_RETRY_MS);
-    connect(m_retryTimer, &QTimer::timeout, this, [this] {
-        if (m_acceptNotifier)
-            m_acceptNotifier->setEnabled(true);
-    });
 }
 
 QtHttpServerWrapper::~QtHttpServerWrapper()
@@ -54,7 +47,7 @@ void QtHttpServerWrapper::stopListening()
 {
     delete m_acceptNotifier;
     m_acceptNotifier = nullptr;
-    m_retryTimer->stop();
+    m_retryTimer.stop();
     close();
 }
 
@@ -73,7 +66,7 @@ void QtHttpServerWrapper::onAcceptReady()
         if (handle < 0) {
             if (isOutOfResources(errno)) {
                 m_acceptNotifier->setEnabled(false);
-                m_retryTimer->start();
+                m_retryTimer.start(QtHttp::ACCEPT_RETRY_MS, this);
             }
             return;
         }
@@ -93,4 +86,15 @@ void QtHttpServerWrapper::incomingConnection(qintptr handle)
     // A socket that failed to take the handle over leaves it open.
     delete sock;
     ::close(int(handle));
+}
+
+void QtHttpServerWrapper::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_retryTimer.timerId()) {
+        QTcpServer::timerEvent(event);
+        return;
+    }
+    m_retryTimer.stop();
+    if (m_acceptNotifier)
+        m_acceptNotifier->setEnabled(true);
 }

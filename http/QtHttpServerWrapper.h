@@ -1,10 +1,10 @@
 #ifndef QTHTTPSERVERWRAPPER_H
 #define QTHTTPSERVERWRAPPER_H
 
+#include <QBasicTimer>
 #include <QTcpServer>
 
 class QSocketNotifier;
-class QTimer;
 
 // The listening socket: gives every accepted connection a plain TCP socket,
 // or a TLS socket when secure mode is on. It owns the sockets it creates.
@@ -30,6 +30,7 @@ public:
 
 protected:
     void incomingConnection(qintptr handle) override;
+    void timerEvent(QTimerEvent *event) override;
 
 private slots:
     void onAcceptReady();
@@ -37,7 +38,9 @@ private slots:
 private:
     bool m_useSecure = false;
     QSocketNotifier *m_acceptNotifier = nullptr;
-    QTimer *m_retryTimer;
+    // A plain timer, not a QTimer: a site runs thousands of servers, and this
+    // one is needed only when accepting fails.
+    QBasicTimer m_retryTimer;
 };
 
 #endif // QTHTTPSERVERWRAPPER_H

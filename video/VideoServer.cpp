@@ -30,9 +30,6 @@ const char StreamHead[] =
     "Content-type: multipart/x-mixed-replace; boundary=endofsection\r\n"
     "\r\n";
 
-const char DvrProperty[] = "dvr";
-const char ChannelProperty[] = "channel";
-
 QByteArray frameOf(const QByteArray &jpeg)
 {
     const QByteArray length = QByteArray::number(jpeg.size());
@@ -46,11 +43,6 @@ QByteArray frameOf(const QByteArray &jpeg)
         .append(jpeg)
         .append("\r\n");
     return frame;
-}
-
-QPair<int, int> keyOf(const QObject *object)
-{
-    return {object->property(DvrProperty).toInt(), object->property(ChannelProperty).toInt()};
 }
 
 QString pageOf(const QString &body)
@@ -125,6 +117,9 @@ void VideoServer::start()
     const Config &config = *Config::instance();
     // One entry per stream, duplicates included: the log counts streams.
     QList<quint16> ports;
+    ports.reserve(config.streams.size());
+    m_servers.reserve(config.streams.size());
+    m_dvrChannels.reserve(config.streams.size());
     for (const StreamInfo &stream : config.streams) {
         const DVRInfo dvr = config.dvrs.value(stream.dvrId);
         ports.append(quint16(stream.outPort));
@@ -144,29 +139,29 @@ void VideoServer::addChannel(const DVRInfo &dvr, const StreamInfo &stream, int c
     if (m_dvrChannels.contains(key))
         return;
 
-    auto *fetcher = new HTTPFetcher(nullptr);
-    fetcher->setCredentials(dvr.user, dvr.pass);
-    fetcher->setUrl(QStringLiteral("http://%1:%2/snapshot%3.jpg")
-                        .arg(dvr.ip, QString::number(stream.inPort), QString::number(channel - 1)));
-    fetcher->setTransferTimeout(m_fetchTimeoutMs);
-
-    auto *timer = new QTimer(nullptr);
-    timer->setInterval(FrameIntervalMs);
-    timer->setSingleShot(true);
-
-    connect(fetcher, &HTTPFetcher::fetched, this, &VideoServer::onFetchCompleted);
-    connect(fetcher, &HTTPFetcher::error, this, &VideoServer::onFetchError);
-    connect(timer, &QTimer::timeout, this, &VideoServer::onTimeout);
-    const auto tag = [&key](QObject *object) {
-        object->setProperty(DvrProperty, key.first);
-        object->setProperty(ChannelProperty, key.second);
-    };
-    tag(fetcher);
-    tag(timer);
-
     DvrChannel &entry = m_dvrChannels[key];
-    entry.timer = timer;
-    entry.fetcher = fetcher;
+    entry.url = QStringLiteral("http://%1:%2/snapshot%3.jpg")
+                    .arg(dvr.ip, QString::number(stream.inPort), QString::number(channel - 1));
+    entry.user = dvr.user;
+    entry.password = dvr.pass;
+}
+
+// The connections carry the entry's key, so that the handlers find the
+// entry without asking the sender.
+void VideoServer::createPoller(DvrChannel &entry, const ChannelKey &key)
+{
+    entry.fetcher = new HTTPFetcher(nullptr);
+    entry.fetcher->setCredentials(entry.user, entry.password);
+    entry.fetcher->setUrl(entry.url);
+    entry.fetcher->setTransferTimeout(m_fetchTimeoutMs);
+
+    entry.timer = new QTimer(nullptr);
+    entry.timer->setInterval(FrameIntervalMs);
+    entry.timer->setSingleShot(true);
+
+    connect(entry.fetcher, &HTTPFetcher::fetched, this, [this, key] { onFetchCompleted(key); });
+    connect(entry.fetcher, &HTTPFetcher::error, this, [this, key] { onFetchError(key); });
+    connect(entry.timer, &QTimer::timeout, this, [this, key] { onTimeout(key); });
 }
 
 void VideoServer::createServer(quint16 port)
@@ -209,6 +204,8 @@ void VideoServer::stop()
     // own signals here, and thousands of deferred deletions cost the event
     // loop far more than the deletions themselves.
     for (const DvrChannel &entry : qAsConst(m_dvrChannels)) {
+        if (!entry.fetcher)
+            continue;
         delete entry.timer;
         entry.fetcher->disconnect(this);
         entry.fetcher->abort();
@@ -310,6 +307,8 @@ void VideoServer::attachViewer(QtHttpRequest *request, QtHttpReply *reply, const
 
     if (!it->active) {
         it->active = true;
+        if (!it->fetcher)
+            createPoller(*it, key);
         // A fetch still in flight from before the entry went idle re-arms
         // the timer when it ends; starting it now would overlap two fetches.
         if (!it->fetcher->isFetching())
@@ -317,40 +316,29 @@ void VideoServer::attachViewer(QtHttpRequest *request, QtHttpReply *reply, const
     }
 }
 
-void VideoServer::onTimeout()
+void VideoServer::onTimeout(const ChannelKey &key)
 {
-    auto *timer = qobject_cast<QTimer *>(sender());
-    if (!timer)
-        return;
-    const auto it = m_dvrChannels.constFind(keyOf(timer));
+    const auto it = m_dvrChannels.constFind(key);
     if (it != m_dvrChannels.constEnd() && it->active)
         it->fetcher->fetch();
 }
 
-void VideoServer::onFetchCompleted()
+void VideoServer::onFetchCompleted(const ChannelKey &key)
 {
-    auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
-    if (!fetcher)
-        return;
-    auto it = m_dvrChannels.find(keyOf(fetcher));
+    auto it = m_dvrChannels.find(key);
     if (it == m_dvrChannels.end())
         return;
     if (it->clients.isEmpty()) {
         idle(*it);
         return;
     }
-    sendFrame(*it, fetcher->data());
+    sendFrame(*it, it->fetcher->data());
     if (it->active)
         it->timer->start(FrameIntervalMs);
 }
 
-void VideoServer::onFetchError(QString msg)
+void VideoServer::onFetchError(const ChannelKey &key)
 {
-    Q_UNUSED(msg)
-    auto *fetcher = qobject_cast<HTTPFetcher *>(sender());
-    if (!fetcher)
-        return;
-    const ChannelKey key = keyOf(fetcher);
     auto it = m_dvrChannels.find(key);
     if (it == m_dvrChannels.end()) {
         qDaemonLog() << QStringLiteral("void VideoServer::onFetchError(QString)");

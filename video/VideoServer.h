@@ -35,7 +35,7 @@ public:
     ~VideoServer() override;
 
     // How long a snapshot fetch may go without data before it fails; applies
-    // to the channels created by the next start().
+    // to the channels that get their first viewer afterwards.
     void setFetchTimeout(int milliseconds);
 
     void start();
@@ -53,15 +53,17 @@ protected slots:
     void onClientConnected(QString guid);
     void onClientDisconnected(QString guid);
     void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
-    void onFetchError(QString msg);
-    void onFetchCompleted();
-    void onTimeout();
 
 private:
     using ChannelKey = QPair<int, int>; // (DVR id, channel number)
 
     struct DvrChannel
     {
+        // Where the snapshots come from. The timer and the fetcher are made
+        // when the first viewer comes: most channels of a site are never watched.
+        QString url;
+        QString user;
+        QString password;
         QTimer *timer = nullptr;
         HTTPFetcher *fetcher = nullptr;
         QSet<QtHttpClientWrapper *> clients;
@@ -72,6 +74,10 @@ private:
     void addChannel(const DVRInfo &dvr, const StreamInfo &stream, int channel);
     void createServer(quint16 port);
     void attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key);
+    void createPoller(DvrChannel &entry, const ChannelKey &key);
+    void onTimeout(const ChannelKey &key);
+    void onFetchCompleted(const ChannelKey &key);
+    void onFetchError(const ChannelKey &key);
     void idle(DvrChannel &entry);
     void sendFrame(const DvrChannel &entry, const QByteArray &jpeg);
 
