@@ -4,6 +4,12 @@
 
 int main(int argc, char *argv[])
 {
+    // Qt's own event loop keeps its socket watchers in a hash; the GLib one
+    // walks a list of them on every change, and a site may listen on
+    // thousands of ports.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
+
     QDaemonApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("TAVRO"));
     QDaemonApplication::setApplicationDescription(QStringLiteral("TAVRO"));

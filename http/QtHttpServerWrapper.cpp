@@ -53,10 +53,12 @@ void QtHttpServerWrapper::stopListening()
 
 QTcpSocket *QtHttpServerWrapper::nextPendingConnection()
 {
-    QTcpSocket *sock = QTcpServer::nextPendingConnection();
-    // QTcpServer turns its own accepting back on here.
-    pauseAccepting();
-    return sock;
+    return m_pending.isEmpty() ? nullptr : m_pending.takeFirst();
+}
+
+bool QtHttpServerWrapper::hasPendingConnections() const
+{
+    return !m_pending.isEmpty();
 }
 
 void QtHttpServerWrapper::onAcceptReady()
@@ -80,7 +82,7 @@ void QtHttpServerWrapper::incomingConnection(qintptr handle)
 {
     QTcpSocket *sock = m_useSecure ? new QSslSocket(this) : new QTcpSocket(this);
     if (sock->setSocketDescriptor(handle)) {
-        addPendingConnection(sock);
+        m_pending.append(sock);
         return;
     }
     // A socket that failed to take the handle over leaves it open.

@@ -2,6 +2,7 @@
 #define QTHTTPSERVERWRAPPER_H
 
 #include <QBasicTimer>
+#include <QList>
 #include <QTcpServer>
 
 class QSocketNotifier;
@@ -26,6 +27,10 @@ public:
     bool startListening(const QHostAddress &address, quint16 port);
     void stopListening();
 
+    // Accepted sockets are queued here rather than in QTcpServer, whose
+    // nextPendingConnection() would switch its own socket watcher back on: two
+    // watchers of one descriptor displace each other in Qt's event loop.
+    bool hasPendingConnections() const override;
     QTcpSocket *nextPendingConnection() override;
 
 protected:
@@ -41,6 +46,7 @@ private:
     // A plain timer, not a QTimer: a site runs thousands of servers, and this
     // one is needed only when accepting fails.
     QBasicTimer m_retryTimer;
+    QList<QTcpSocket *> m_pending;
 };
 
 #endif // QTHTTPSERVERWRAPPER_H

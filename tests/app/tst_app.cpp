@@ -272,7 +272,8 @@ void tst_App::storedLayoutPageIsServed()
     QVERIFY2(served.startsWith("HTTP/1.1 200 OK.\r\n"), served.constData());
     QVERIFY(served.contains("Content-Type: text/html"));
     QVERIFY(served.endsWith("\r\n\r\n" + page + "\r\n"));
-    QVERIFY(httpGet(eventPort, "/").contains("<li><a href=\"/North/Lobby.html\">/North/Lobby</a></li>"));
+    const QByteArray index = httpGet(eventPort, "/");
+    QVERIFY2(index.contains("<li><a href=\"/North/Lobby.html\">/North/Lobby</a></li>"), index.constData());
 
     QVERIFY(service.stop(SIGTERM));
 }
