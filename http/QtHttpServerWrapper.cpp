@@ -36,6 +36,10 @@ bool QtHttpServerWrapper::startListening(const QHostAddress &address, quint16 po
 {
     if (!listen(address, port))
         return false;
+    // QTcpServer listens with a backlog of 50; a burst of connections beyond
+    // that is dropped by the kernel and retried by the clients only seconds
+    // later. Listening again on the same socket just widens the queue.
+    ::listen(int(socketDescriptor()), SOMAXCONN);
     pauseAccepting();
     m_acceptNotifier = new QSocketNotifier(socketDescriptor(), QSocketNotifier::Read, this);
     connect(m_acceptNotifier, &QSocketNotifier::activated, this, &QtHttpServerWrapper::onAcceptReady);
