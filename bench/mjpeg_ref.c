@@ -106,14 +106,14 @@ static void watch(int fd, uint32_t events, void *ptr, int op)
 
 static void armTimer(struct channel *ch)
 {
-    struct itimerspec spec = {.it_value = {.tv_sec = 0, .tv_nsec = FRAME_INTERVAL_MS * 1000000L}};
-    timerfd_settime(ch->timerFd, 0, &spec, NULL);
+    struct itimerspec due = {.it_value = {.tv_sec = 0, .tv_nsec = FRAME_INTERVAL_MS * 1000000L}};
+    timerfd_settime(ch->timerFd, 0, &due, NULL);
 }
 
 static void disarmTimer(struct channel *ch)
 {
-    struct itimerspec spec = {0};
-    timerfd_settime(ch->timerFd, 0, &spec, NULL);
+    struct itimerspec due = {0};
+    timerfd_settime(ch->timerFd, 0, &due, NULL);
 }
 
 static void closeDvr(struct channel *ch)

@@ -7,17 +7,7 @@ build=$1
 make_unit=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-check() {
-    if eval "$2"; then
-        echo "PASS   : $1"
-        passed=$((passed + 1))
-    else
-        echo "FAIL!  : $1"
-        failed=$((failed + 1))
-    fi
-}
+. "$(dirname "$0")/check.sh"
 
 cmake --install "$build" --prefix "$work/site" > "$work/install.log"
 check "install puts only the program into its directory" '[ "$(ls -A "$work/site")" = tavro ] && [ -x "$work/site/tavro" ]'
@@ -44,5 +34,4 @@ if command -v dpkg-deb > /dev/null; then
     fi
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -22,22 +22,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-passed=0
-failed=0
-check() {
-    if eval "$2"; then
-        echo "PASS   : $1"
-        passed=$((passed + 1))
-    else
-        echo "FAIL!  : $1"
-        failed=$((failed + 1))
-    fi
-}
-finish() {
-    echo "$passed passed, $failed failed"
-    [ "$failed" -eq 0 ]
-    exit
-}
+. "$here/../check.sh"
 
 listening() {
     (exec 3<> "/dev/tcp/127.0.0.1/$1") 2>/dev/null
