@@ -26,7 +26,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_af
 sanitize: setup
 	cmake -S . -B $(SANITIZE_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_SANITIZE=ON
 	cmake --build $(SANITIZE_DIR) -j$(JOBS)
-	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j$(JOBS)
+	$(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j$(JOBS) $(SANITIZE_CTEST_ARGS)
 
 # Each libFuzzer target for FUZZ_SECONDS, built with clang in its own
 # build directory; fails on the first crash or broken property.
