@@ -228,9 +228,14 @@ void HttpEvents::replyState(const QUrl &url, QtHttpReply *reply)
         module->timer->start();
     }
 
-    const QString json = QStringLiteral("{\"inp\":%1, \"out\":%2, \"state\":%3}")
-                             .arg(toJson(module->inputs), toJson(module->outputs), toJson(module->states));
-    reply->appendRawData(json.toUtf8());
+    // Browsers read far more often than the module is polled, so the answer
+    // is built once per change of the maps.
+    if (module->stateAnswer.isEmpty()) {
+        module->stateAnswer = QStringLiteral("{\"inp\":%1, \"out\":%2, \"state\":%3}")
+                                  .arg(toJson(module->inputs), toJson(module->outputs), toJson(module->states))
+                                  .toUtf8();
+    }
+    reply->appendRawData(module->stateAnswer);
 }
 
 void HttpEvents::replyModuleList(QtHttpReply *reply) const
@@ -277,14 +282,15 @@ void HttpEvents::onFetchCompleted()
     if (module == m_ioModules.end())
         return;
 
-    // A page that shows no element of a kind keeps the last known map.
     const AlarmPage page = AlarmPage::parse(module->fetcher->data());
+    // A page that shows no element of a kind keeps the last known map.
     if (!page.inputs.isEmpty())
         module->inputs = page.inputs;
     if (!page.outputs.isEmpty())
         module->outputs = page.outputs;
     if (!page.states.isEmpty())
         module->states = page.states;
+    module->stateAnswer.clear();
 
     submitPendingOutputs(module.key(), *module);
     if (module->active)

@@ -1,6 +1,7 @@
 #ifndef IOMODULESTATE_H
 #define IOMODULESTATE_H
 
+#include <QByteArray>
 #include <QList>
 #include <QMap>
 
@@ -14,6 +15,7 @@ struct IoModuleState
     QMap<int, int> states;
     QMap<int, int> inputs;
     QMap<int, int> outputs;
+    QByteArray stateAnswer; // the state read's answer for the maps above, built when first asked for
     QTimer *timer = nullptr;
     HTTPFetcher *fetcher = nullptr; // reads alarm.htm
     HTTPFetcher *updater = nullptr; // submits output changes

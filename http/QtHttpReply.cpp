@@ -9,11 +9,14 @@
 QtHttpReply::QtHttpReply(QtHttpServer *parent)
     : QObject(parent)
 {
-    const QString date = QLocale::c().toString(QDateTime::currentDateTimeUtc(),
-                                               QStringLiteral("ddd, dd MMM yyyy hh:mm:ss t"));
-    addHeader(QtHttp::DATE, date.toUtf8());
+    addHeader(QtHttp::DATE, parent ? parent->getCurrentDate() : formatDate(QDateTime::currentDateTimeUtc()));
     const QString serverName = parent ? parent->getServerName() : QString::fromLatin1(QtHttp::DEFAULT_SERVER_NAME);
     addHeader(QtHttp::SERVER, serverName.toUtf8());
+}
+
+QByteArray QtHttpReply::formatDate(const QDateTime &utc)
+{
+    return QLocale::c().toString(utc, QStringLiteral("ddd, dd MMM yyyy hh:mm:ss t")).toUtf8();
 }
 
 void QtHttpReply::addHeader(const QByteArray &header, const QByteArray &value)

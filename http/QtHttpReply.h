@@ -6,6 +6,7 @@
 #include <QList>
 #include <QObject>
 
+class QDateTime;
 class QtHttpServer;
 
 // The answer to one request. It leaves the connection in one of three ways:
@@ -48,6 +49,8 @@ public:
 
     // The reason phrase written after the code; empty for codes without one.
     static QByteArray getStatusTextForCode(StatusCode statusCode);
+    // A Date header value: "Wed, 09 Dec 2026 05:22:15 UTC".
+    static QByteArray formatDate(const QDateTime &utc);
 
 public slots:
     void setUseChunked(bool chunked = false) { m_useChunked = chunked; }

@@ -3,6 +3,7 @@
 #include "QtHttpClientWrapper.h"
 #include "QtHttpServerWrapper.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QSslSocket>
 #include <QTimer>
@@ -33,6 +34,16 @@ QtHttpServer::QtHttpServer(QObject *parent)
     , m_sockServer(new QtHttpServerWrapper(this))
 {
     connect(m_sockServer, &QTcpServer::newConnection, this, &QtHttpServer::onClientConnected);
+}
+
+QByteArray QtHttpServer::getCurrentDate() const
+{
+    const qint64 second = QDateTime::currentSecsSinceEpoch();
+    if (second != m_dateSecond) {
+        m_dateSecond = second;
+        m_date = QtHttpReply::formatDate(QDateTime::fromSecsSinceEpoch(second, Qt::UTC));
+    }
+    return m_date;
 }
 
 quint16 QtHttpServer::getServerPort() const

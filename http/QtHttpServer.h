@@ -36,6 +36,8 @@ public:
     explicit QtHttpServer(QObject *parent = nullptr);
 
     QString getServerName() const { return m_serverName; }
+    // The Date header of replies made now, formatted once per second.
+    QByteArray getCurrentDate() const;
     quint16 getServerPort() const;
     QString getErrorString() const;
 
@@ -97,6 +99,8 @@ private:
     int m_idleTimeout = QtHttp::IDLE_TIMEOUT_MS;
     int m_maxConnections = QtHttp::MAX_CONNECTIONS;
     bool m_limitReported = false;
+    mutable qint64 m_dateSecond = -1;
+    mutable QByteArray m_date;
     QList<Subnet> m_allowedNetworks;
 };
 
