@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringList>
 #include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
@@ -249,12 +250,16 @@ void HttpEvents::replyModuleList(QtHttpReply *reply) const
 void HttpEvents::replyLayoutIndex(QtHttpReply *reply) const
 {
     const Config *config = Config::instance();
+    // The modules grouped by DVR, each group in table order, so that the page
+    // costs one pass over each table rather than one over the modules per DVR.
+    QHash<int, QStringList> moduleNamesByDvr;
+    for (const IOInfo &io : config->ios)
+        moduleNamesByDvr[io.dvrId].append(io.name);
+
     QString body = QStringLiteral("<h1>List of Layouts:</h1><ol>");
     for (const DVRInfo &dvr : config->dvrs) {
-        for (const IOInfo &io : config->ios) {
-            if (io.dvrId == dvr.id)
-                body += QStringLiteral("<li><a href=\"/%1/%2.html\">/%1/%2</a></li>").arg(dvr.name, io.name);
-        }
+        for (const QString &moduleName : moduleNamesByDvr.value(dvr.id))
+            body += QStringLiteral("<li><a href=\"/%1/%2.html\">/%1/%2</a></li>").arg(dvr.name, moduleName);
     }
     body += QStringLiteral("</ol>");
     const QString page = QStringLiteral("<!DOCTYPE html><html><head><title>%1</title><body>%2</body></html>")

@@ -115,6 +115,7 @@ private slots:
     void refusesPathsOutsideLayoutDirectory();
     void otherPathsGetLayoutIndex_data();
     void otherPathsGetLayoutIndex();
+    void layoutIndexFollowsTableOrder();
     void stateReadOfUnknownModuleListsModules();
     void setEventQueuesAndAnswersDone();
 
@@ -274,6 +275,29 @@ void HttpEventsTest::otherPathsGetLayoutIndex()
                                      "<h1>List of Layouts:</h1><ol>"
                                      "<li><a href=\"/FrontDvr/Gate.html\">/FrontDvr/Gate</a></li>"
                                      "</ol></body></html>"));
+}
+
+// Each DVR's modules in the order of the module table, DVRs in the order of
+// theirs, with enough modules that the two hash orders differ.
+void HttpEventsTest::layoutIndexFollowsTableOrder()
+{
+    for (int id = 10; id < 40; ++id)
+        addModule(id, QStringLiteral("m%1").arg(id), 1 + id % 2, UnusedPort);
+    startEvents();
+
+    const Config *config = Config::instance();
+    QByteArray links;
+    for (const DVRInfo &dvr : config->dvrs) {
+        for (const IOInfo &io : config->ios) {
+            if (io.dvrId == dvr.id)
+                links += "<li><a href=\"/" + dvr.name.toUtf8() + '/' + io.name.toUtf8() + ".html\">/"
+                    + dvr.name.toUtf8() + '/' + io.name.toUtf8() + "</a></li>";
+        }
+    }
+    const Answer answer = get(m_port, "/");
+    QVERIFY(answer.complete);
+    QCOMPARE(answer.body, "<!DOCTYPE html><html><head><title>Index</title><body><h1>List of Layouts:</h1><ol>"
+                              + links + "</ol></body></html>");
 }
 
 void HttpEventsTest::stateReadOfUnknownModuleListsModules()
