@@ -71,6 +71,8 @@ QList<Record> select(const char *signature, const QString &statement, const QStr
 {
     QList<Record> records;
     QSqlQuery query;
+    // Each row is read once: no need for the driver to keep them all.
+    query.setForwardOnly(true);
     if (!query.exec(statement)) {
         qDaemonLog() << QString::fromLatin1(signature);
         qDaemonLog() << QStringLiteral("  Failed: %1").arg(query.lastError().text());
