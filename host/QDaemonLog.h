@@ -28,6 +28,12 @@ signals:
 
 private:
     QDaemonLog() = default;
+    static QByteArray joinLine(const QByteArray &stamp, const QString &message);
+
+    // The last timestamp written: a burst of lines shares its millisecond,
+    // and formatting the time is most of the cost of a line.
+    qint64 m_stampMsecs = -1;
+    QByteArray m_stamp;
 };
 
 QDaemonLog &qDaemonLog();
