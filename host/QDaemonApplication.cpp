@@ -9,6 +9,7 @@
 #include <QSocketNotifier>
 #include <QTextStream>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -55,6 +56,21 @@ void raiseDescriptorLimit()
     limit.rlim_cur = limit.rlim_max;
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
         qDaemonLog() << QStringLiteral("Cannot raise the file descriptor limit to %1").arg(qulonglong(limit.rlim_max));
+}
+
+// The kernel grows a process's descriptor table by doubling it, and once the
+// process has threads every growth waits for an RCU grace period, which can
+// take milliseconds. Growing it once, before any thread exists, spares a site
+// with thousands of listening ports a stall at each doubling as it opens them.
+void reserveDescriptorTable()
+{
+    struct rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    const rlim_t highest = std::min<rlim_t>(limit.rlim_cur, QDaemonApplication::ReservedDescriptors) - 1;
+    const int descriptor = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, int(highest));
+    if (descriptor >= 0)
+        ::close(descriptor);
 }
 
 void printUsage(FILE *stream)
@@ -135,6 +151,7 @@ int QDaemonApplication::run()
 int QDaemonApplication::runService(const QStringList &args)
 {
     raiseDescriptorLimit();
+    reserveDescriptorTable();
     watchTerminationSignals();
     QMetaObject::invokeMethod(this, [this, args] {
         emit started();

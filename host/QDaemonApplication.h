@@ -15,6 +15,9 @@ class QDaemonApplication : public QCoreApplication
     Q_DISABLE_COPY(QDaemonApplication)
 
 public:
+    // Descriptors the service's table holds room for from the start.
+    static constexpr int ReservedDescriptors = 8192;
+
     QDaemonApplication(int &argc, char **argv);
     ~QDaemonApplication() override;
 

@@ -1,4 +1,5 @@
 #include "FakeDvr.h"
+#include "QDaemonApplication.h"
 #include "QtHttpConstants.h"
 #include "ServiceProcess.h"
 #include "Settings.h"
@@ -328,6 +329,15 @@ void tst_Abuse::descriptorLimitIsRaised()
     const QByteArray line = text.mid(text.indexOf("Max open files"), 80).split('\n').first();
     const QList<QByteArray> fields = line.mid(14).simplified().split(' ');
     QVERIFY2(fields.size() >= 2 && fields.at(0) == fields.at(1), line.constData());
+
+    // The descriptor table was grown to its working size before any thread
+    // existed, rather than doubled again and again as ports are opened.
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid()));
+    QVERIFY(status.open(QIODevice::ReadOnly));
+    const QByteArray statusText = status.readAll();
+    const QByteArray fdSize = statusText.mid(statusText.indexOf("FDSize:") + 7).split('\n').first().trimmed();
+    const qulonglong reserved = std::min<qulonglong>(fields.at(0).toULongLong(), QDaemonApplication::ReservedDescriptors);
+    QVERIFY2(fdSize.toULongLong() >= reserved, fdSize.constData());
 }
 
 void tst_Abuse::connectionFloodOnAVideoPort()
