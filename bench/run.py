@@ -464,16 +464,19 @@ def log_time(line):
     return datetime.fromisoformat(stamp.replace("Z", "+00:00")).replace(tzinfo=timezone.utc).timestamp()
 
 
-def wait_answer(url, deadline):
+def wait_answer(port, path, deadline):
+    """The time at which the server on PORT first answers a request for PATH."""
+    request = b"GET " + path.encode() + b" HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"
     while time.time() < deadline:
         try:
-            urllib.request.urlopen(url, timeout=2).read()
-            return time.time()
-        except urllib.error.HTTPError:
-            return time.time()
+            with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
+                s.sendall(request)
+                if s.recv(16).startswith(b"HTTP/1.1 "):
+                    return time.time()
         except OSError:
-            time.sleep(0.001)
-    raise RuntimeError("no answer from %s" % url)
+            pass
+        time.sleep(0.001)
+    raise RuntimeError("no answer on port %d" % port)
 
 
 def sync_once(args, pb, out_ports, ping_number):
@@ -495,21 +498,27 @@ def sync_once(args, pb, out_ports, ping_number):
         payload = big_config(pb, out_ports)
         results = []
         for round_ in ("first (empty before)", "second (replaces the first)"):
-            loads_before = sum("void Config::load()" in line for line in site.log_lines())
+            # The log is followed from its current end, so that waiting for
+            # the reload costs this process little beside the service.
+            log = open(site.log_path, "rb")
+            log.seek(0, os.SEEK_END)
             sent = time.time()
             central.pub.send_multipart([b"services", payload])
             deadline = sent + 30
-            loaded = None
+            loaded, tail = None, b""
             while loaded is None and time.time() < deadline:
-                lines = [line for line in site.log_lines() if "void Config::load()" in line]
-                if len(lines) > loads_before:
-                    loaded = log_time(lines[loads_before])
+                tail += log.read()
+                found = tail.find(b" void Config::load()")
+                if found >= 0:
+                    loaded = log_time(tail[tail.rfind(b"\n", 0, found) + 1:found + 1].decode())
                 else:
+                    tail = tail[tail.rfind(b"\n") + 1:]
                     time.sleep(0.001)
+            log.close()
             if loaded is None:
                 raise RuntimeError("no configuration reload after the data packet")
-            video = wait_answer("http://127.0.0.1:%d/" % out_ports[-1], deadline)
-            events = wait_answer("http://127.0.0.1:%d/read" % event_port, deadline)
+            video = wait_answer(out_ports[-1], "/", deadline)
+            events = wait_answer(event_port, "/read", deadline)
             results.append({"round": round_, "bytes": len(payload), "to_config_updated_ms": (loaded - sent) * 1000,
                             "to_serving_ms": (max(video, events) - sent) * 1000})
         counts = [line.split("  ", 1)[1] for line in site.log_lines() if "  Loaded " in line][-4:]
