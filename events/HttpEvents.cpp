@@ -230,7 +230,7 @@ void HttpEvents::replyState(const QUrl &url, QtHttpReply *reply)
     }
 
     // Browsers read far more often than the module is polled, so the answer
-    // is built once per change of the maps.
+    // is built once after each poll.
     if (module->stateAnswer.isEmpty()) {
         module->stateAnswer = QStringLiteral("{\"inp\":%1, \"out\":%2, \"state\":%3}")
                                   .arg(toJson(module->inputs), toJson(module->outputs), toJson(module->states))
