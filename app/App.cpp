@@ -7,6 +7,7 @@
 #include "VideoServer.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 
 #include <cstdlib>
 
@@ -48,12 +49,19 @@ void App::stopAll()
     stopCommandManager();
 }
 
-void App::restartServers()
+// Each server moves to the new configuration as a difference from the one
+// it serves, so that nothing the change leaves alone is interrupted.
+void App::updateServers()
 {
-    stopVideoServer();
-    stopHttpEvents();
-    startVideoServer();
-    startHttpEvents();
+    const Config &config = *Config::instance();
+    if (m_videoServer)
+        m_videoServer->update(VideoConfig::fromConfig(config));
+    else
+        startVideoServer();
+    if (m_events)
+        m_events->update(EventsConfig::fromConfig(config));
+    else
+        startHttpEvents();
 }
 
 void App::startVideoServer()
@@ -112,8 +120,11 @@ void App::stopCommandManager()
 
 void App::handleConfigUpdated()
 {
+    QElapsedTimer elapsed;
+    elapsed.start();
     Config::instance()->load();
-    restartServers();
+    updateServers();
+    qDaemonLog() << QStringLiteral("Configuration applied in %1 ms").arg(elapsed.elapsed());
 }
 
 void App::handlePingError()

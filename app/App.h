@@ -32,7 +32,7 @@ private slots:
 private:
     void startAll();
     void stopAll();
-    void restartServers();
+    void updateServers();
     void startVideoServer();
     void startHttpEvents();
     void startCommandManager();

@@ -13,6 +13,7 @@
 #include <QHostInfo>
 
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -42,6 +43,8 @@ CommandManager::CommandManager(QObject *parent)
     connect(m_zmq, &ZeroMQ::started, this, &CommandManager::handleStarted);
     connect(m_zmq, &ZeroMQ::topicMsgReceived, this, &CommandManager::handleTopicMessage);
     connect(m_zmq, &ZeroMQ::error, this, &CommandManager::onTransportError);
+    m_applyTimer.setSingleShot(true);
+    connect(&m_applyTimer, &QTimer::timeout, this, &CommandManager::applyQueuedConfiguration);
 }
 
 CommandManager::~CommandManager()
@@ -61,6 +64,11 @@ void CommandManager::start()
 
 void CommandManager::stop()
 {
+    // Stored, not applied: the servers are going too, and the next start
+    // loads it.
+    m_applyTimer.stop();
+    if (m_queuedConfiguration)
+        ConfigSync::apply(*std::exchange(m_queuedConfiguration, nullptr), *Settings::instance());
     // Directly: the worker thread is inside the receive loop.
     m_zmq->stop();
     m_thread.quit();
@@ -124,13 +132,13 @@ void CommandManager::handleTopicMessage(const QByteArray &topic, const QByteArra
             qDaemonLog() << QString("  Registered id: %1").arg(clientId);
         break;
     case Packet::kData:
-        if (forUs) {
-            ConfigSync::apply(packet.data(), *Settings::instance());
-            emit configUpdated();
-        }
+        if (forUs)
+            queueConfiguration(packet.mutable_data());
         break;
     case Packet::kCommand:
         if (forUs) {
+            // A command refers to the configuration sent before it.
+            applyQueuedConfiguration();
             qDaemonLog() << QString("kCommand, type: %1").arg(int(packet.command().type()));
             if (packet.command().type() == GENERATE_IO)
                 generateLayoutPages(packet.command());
@@ -161,6 +169,31 @@ void CommandManager::handlePing(const Ping &ping)
     }
     m_lastPingNumber = ping.number();
     emit pingError();
+}
+
+// Applied from the event loop, once the packets already received are
+// handled, and not sooner than MinApplySpacingMs after the one before: of
+// configurations that arrive faster than that, only the last is written.
+void CommandManager::queueConfiguration(SystemData *data)
+{
+    if (!m_queuedConfiguration)
+        m_queuedConfiguration = std::make_unique<SystemData>();
+    m_queuedConfiguration->Swap(data);
+    if (m_applyTimer.isActive())
+        return;
+    const qint64 since = m_sinceApplied.isValid() ? m_sinceApplied.elapsed() : MinApplySpacingMs;
+    m_applyTimer.start(int(qMax<qint64>(0, MinApplySpacingMs - since)));
+}
+
+void CommandManager::applyQueuedConfiguration()
+{
+    m_applyTimer.stop();
+    if (!m_queuedConfiguration)
+        return;
+    const std::unique_ptr<SystemData> data = std::move(m_queuedConfiguration);
+    ConfigSync::apply(*data, *Settings::instance());
+    m_sinceApplied.start();
+    emit configUpdated();
 }
 
 // Stores the page Central composed for an IO module twice, under the

@@ -4,11 +4,16 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
+
+#include <memory>
 
 class CommandRequest;
 class Packet;
 class Ping;
+class SystemData;
 class ZeroMQ;
 
 // The session with Central. The transport's receive loop runs on a worker
@@ -20,6 +25,10 @@ class CommandManager : public QObject
     Q_DISABLE_COPY(CommandManager)
 
 public:
+    // Configurations that follow one another closer than this are not all
+    // written and applied: the last one waiting wins.
+    static constexpr int MinApplySpacingMs = 250;
+
     explicit CommandManager(QObject *parent = nullptr);
     ~CommandManager() override;
 
@@ -43,12 +52,18 @@ private slots:
 
 private:
     void handlePing(const Ping &ping);
+    void queueConfiguration(SystemData *data);
+    void applyQueuedConfiguration();
     void generateLayoutPages(const CommandRequest &command);
 
     ZeroMQ *m_zmq;
     QThread m_thread;
     qint32 m_lastPingNumber = 0;
     qint32 m_sessionNumber;
+    // The latest configuration not yet applied, and when the last one was.
+    std::unique_ptr<SystemData> m_queuedConfiguration;
+    QTimer m_applyTimer;
+    QElapsedTimer m_sinceApplied;
 };
 
 #endif // COMMANDMANAGER_H

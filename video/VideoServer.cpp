@@ -2,6 +2,7 @@
 
 #include "Config.h"
 #include "HTTPFetcher.h"
+#include "MjpegStream.h"
 #include "QDaemonLog.h"
 #include "QtHttpClientWrapper.h"
 #include "QtHttpReply.h"
@@ -10,40 +11,11 @@
 
 #include <QFile>
 #include <QStringList>
-#include <QTimer>
 #include <QUrl>
 
 #include <optional>
 
 namespace {
-
-constexpr int FrameIntervalMs = 200;
-constexpr int RetryIntervalMs = 1000;
-// The loading image goes out at these counted failures of an entry's life.
-constexpr int FirstLoadingFailure = 5;
-constexpr int LastLoadingFailure = 6;
-
-const char StreamHead[] =
-    "HTTP/1.1 200 OK\r\n"
-    "Cache-Control: no-cache\r\n"
-    "Connection: keep-alive\r\n"
-    "Content-type: multipart/x-mixed-replace; boundary=endofsection\r\n"
-    "\r\n";
-
-QByteArray frameOf(const QByteArray &jpeg)
-{
-    const QByteArray length = QByteArray::number(jpeg.size());
-    QByteArray frame;
-    frame.reserve(jpeg.size() + 80);
-    frame.append("--endofsection\r\n"
-                 "Content-type: image/jpeg\r\n"
-                 "Content-Length: ")
-        .append(length)
-        .append("\r\n\r\n")
-        .append(jpeg)
-        .append("\r\n");
-    return frame;
-}
 
 QString pageOf(const QString &body)
 {
@@ -114,105 +86,134 @@ void VideoServer::setFetchTimeout(int milliseconds)
 
 void VideoServer::start()
 {
-    const Config &config = *Config::instance();
-    // One entry per stream, duplicates included: the log counts streams.
-    QList<quint16> ports;
-    ports.reserve(config.streams.size());
-    m_servers.reserve(config.streams.size());
-    m_dvrChannels.reserve(config.streams.size());
-    for (const StreamInfo &stream : config.streams) {
-        const DVRInfo dvr = config.dvrs.value(stream.dvrId);
-        ports.append(quint16(stream.outPort));
-        for (int channel : stream.channels)
-            addChannel(dvr, stream, channel);
-    }
-    for (quint16 port : qAsConst(ports))
-        createServer(port);
-
+    const VideoConfig config = VideoConfig::fromConfig(*Config::instance());
+    apply(config);
     qDaemonLog() << QStringLiteral("void VideoServer::start()");
-    qDaemonLog() << QStringLiteral("  Created %1 server!").arg(ports.size());
+    qDaemonLog() << QStringLiteral("  Created %1 server!").arg(config.streamCount);
 }
 
-void VideoServer::addChannel(const DVRInfo &dvr, const StreamInfo &stream, int channel)
+void VideoServer::update(const VideoConfig &config)
 {
-    const ChannelKey key(stream.dvrId, channel);
-    if (m_dvrChannels.contains(key))
+    if (config == m_config)
         return;
-
-    DvrChannel &entry = m_dvrChannels[key];
-    entry.url = QStringLiteral("http://%1:%2/snapshot%3.jpg")
-                    .arg(dvr.ip, QString::number(stream.inPort), QString::number(channel - 1));
-    entry.user = dvr.user;
-    entry.password = dvr.pass;
+    const Changes changes = apply(config);
+    qDaemonLog() << QStringLiteral("  Video: %1 ports opened, %2 closed; %3 channels added, %4 moved, %5 removed")
+                        .arg(changes.portsOpened)
+                        .arg(changes.portsClosed)
+                        .arg(changes.channelsAdded)
+                        .arg(changes.channelsMoved)
+                        .arg(changes.channelsRemoved);
 }
 
-// The connections carry the entry's key, so that the handlers find the
-// entry without asking the sender.
-void VideoServer::createPoller(DvrChannel &entry, const ChannelKey &key)
+VideoServer::Changes VideoServer::apply(const VideoConfig &config)
 {
-    entry.fetcher = new HTTPFetcher(nullptr);
-    entry.fetcher->setCredentials(entry.user, entry.password);
-    entry.fetcher->setUrl(entry.url);
-    entry.fetcher->setTransferTimeout(m_fetchTimeoutMs);
+    Changes changes;
+    for (auto it = m_config.channels.cbegin(); it != m_config.channels.cend(); ++it) {
+        const auto next = config.channels.constFind(it.key());
+        if (next == config.channels.cend())
+            ++changes.channelsRemoved;
+        else if (*next != *it)
+            ++changes.channelsMoved;
+    }
+    changes.channelsAdded = config.channels.size() - (m_config.channels.size() - changes.channelsRemoved);
 
-    entry.timer = new QTimer(nullptr);
-    entry.timer->setInterval(FrameIntervalMs);
-    entry.timer->setSingleShot(true);
+    // Only the channels somebody watched have a stream to move or close.
+    for (auto it = m_streams.begin(); it != m_streams.end();) {
+        const auto next = config.channels.constFind(it.key());
+        if (next != config.channels.cend()) {
+            (*it)->setSource(*next);
+            ++it;
+            continue;
+        }
+        (*it)->closeViewers();
+        delete *it;
+        it = m_streams.erase(it);
+    }
 
-    connect(entry.fetcher, &HTTPFetcher::fetched, this, [this, key] { onFetchCompleted(key); });
-    connect(entry.fetcher, &HTTPFetcher::error, this, [this, key] { onFetchError(key); });
-    connect(entry.timer, &QTimer::timeout, this, [this, key] { onTimeout(key); });
+    const bool networksChanged = config.allowedNetworks != m_config.allowedNetworks;
+    const QSet<quint16> closing = QSet<quint16>(m_config.ports).subtract(config.ports);
+    const QSet<quint16> opening = QSet<quint16>(config.ports).subtract(m_config.ports);
+    m_config = config;
+    for (quint16 port : closing)
+        closePort(port);
+    if (networksChanged) {
+        for (QtHttpServer *server : qAsConst(m_servers))
+            server->setAllowedNetworks(m_config.allowedNetworks);
+    }
+    for (quint16 port : opening)
+        openPort(port);
+    changes.portsOpened = opening.size();
+    changes.portsClosed = closing.size();
+    return changes;
 }
 
-void VideoServer::createServer(quint16 port)
+void VideoServer::openPort(quint16 port)
 {
-    if (m_servers.contains(port))
-        return;
-    auto *server = new QtHttpServer(nullptr);
-    server->setServerName(QStringLiteral("VideoServer"));
-    connect(server, &QtHttpServer::started, this, &VideoServer::onServerStarted);
-    connect(server, &QtHttpServer::stopped, this, &VideoServer::onServerStopped);
-    connect(server, &QtHttpServer::error, this, &VideoServer::onServerError);
-    connect(server, &QtHttpServer::clientConnected, this, &VideoServer::onClientConnected);
-    connect(server, &QtHttpServer::clientDisconnected, this, &VideoServer::onClientDisconnected);
-    connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
-    connect(server, &QtHttpServer::clientForbidden, this, [port](const QHostAddress &address) {
-        qDaemonLog() << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(port);
-    });
-    connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
-        qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
-    });
-    server->setAllowedNetworks(Config::instance()->allowedNetworks);
+    QtHttpServer *server = m_retired.take(port);
+    if (server) {
+        // Back in use before its last connection ended.
+        disconnect(server, &QtHttpServer::clientDisconnected, this, nullptr);
+    } else {
+        server = new QtHttpServer(nullptr);
+        server->setServerName(QStringLiteral("VideoServer"));
+        connect(server, &QtHttpServer::started, this, &VideoServer::onServerStarted);
+        connect(server, &QtHttpServer::stopped, this, &VideoServer::onServerStopped);
+        connect(server, &QtHttpServer::error, this, &VideoServer::onServerError);
+        connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
+        connect(server, &QtHttpServer::clientForbidden, this, [port](const QHostAddress &address) {
+            qDaemonLog() << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(port);
+        });
+        connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
+            qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
+        });
+    }
+    server->setAllowedNetworks(m_config.allowedNetworks);
     m_servers.insert(port, server);
     server->start(port);
 }
 
+// Stops listening at once; the server itself goes with its last connection.
+void VideoServer::closePort(quint16 port)
+{
+    QtHttpServer *server = m_servers.take(port);
+    if (!server)
+        return;
+    server->stop();
+    if (server->getConnectionCount() == 0) {
+        server->disconnect(this);
+        delete server;
+        return;
+    }
+    m_retired.insert(port, server);
+    connect(server, &QtHttpServer::clientDisconnected, this, [this, port, server] { releaseWhenIdle(port, server); });
+}
+
+void VideoServer::releaseWhenIdle(quint16 port, QtHttpServer *server)
+{
+    if (server->getConnectionCount() > 0 || m_retired.value(port) != server)
+        return;
+    m_retired.remove(port);
+    server->disconnect(this);
+    // Inside one of its own signals.
+    server->deleteLater();
+}
+
 void VideoServer::stop()
 {
-    // Servers and fetchers are disconnected before they go, so that nothing
-    // they report on the way (aborted fetches above all) reaches the tables
-    // being emptied or the connections already released.
-    for (QtHttpServer *server : qAsConst(m_servers)) {
+    // Servers are disconnected before they go, so that nothing they report
+    // on the way reaches this object. Their connections go with them, and
+    // with those the streams' viewers.
+    const QList<QtHttpServer *> servers = m_servers.values() + m_retired.values();
+    m_servers.clear();
+    m_retired.clear();
+    for (QtHttpServer *server : servers) {
         server->stop();
         server->disconnect(this);
         delete server;
     }
-    m_servers.clear();
-    m_clients.clear();
-
-    // Deleted at once rather than later: none of them is inside one of its
-    // own signals here, and thousands of deferred deletions cost the event
-    // loop far more than the deletions themselves.
-    for (const DvrChannel &entry : qAsConst(m_dvrChannels)) {
-        if (!entry.fetcher)
-            continue;
-        delete entry.timer;
-        entry.fetcher->disconnect(this);
-        entry.fetcher->abort();
-        delete entry.fetcher;
-    }
-    m_dvrChannels.clear();
-    m_clientChannels.clear();
+    qDeleteAll(m_streams);
+    m_streams.clear();
+    m_config = VideoConfig();
 }
 
 void VideoServer::onServerStarted(quint16 port)
@@ -228,28 +229,6 @@ void VideoServer::onServerStopped()
 void VideoServer::onServerError(QString msg)
 {
     emit error(msg);
-}
-
-void VideoServer::onClientConnected(QString guid)
-{
-    Q_UNUSED(guid)
-}
-
-void VideoServer::onClientDisconnected(QString guid)
-{
-    QtHttpClientWrapper *client = m_clients.take(guid);
-    if (!client)
-        return;
-    const QSet<ChannelKey> keys = m_clientChannels.take(guid);
-    for (const ChannelKey &key : keys) {
-        auto it = m_dvrChannels.find(key);
-        if (it == m_dvrChannels.end())
-            continue;
-        it->clients.remove(client);
-        // A fetch in flight still completes and then finds the entry idle.
-        if (it->clients.isEmpty())
-            idle(*it);
-    }
 }
 
 void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
@@ -289,89 +268,17 @@ void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply
 
 void VideoServer::attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key)
 {
-    auto it = m_dvrChannels.find(key);
-    if (it == m_dvrChannels.end()) {
-        // Configured after this server started: there is nothing to poll.
+    const auto source = m_config.channels.constFind(key);
+    if (source == m_config.channels.cend()) {
+        // Configured, but not yet applied: there is nothing to poll.
         reply->setStatusCode(QtHttpReply::InternalError);
         return;
     }
-
-    QtHttpClientWrapper *client = request->getClientHandle();
-    const QString guid = client->getGuid();
-    it->clients.insert(client);
-    m_clientChannels[guid].insert(key);
-    m_clients.insert(guid, client);
-
+    MjpegStream *&stream = m_streams[key];
+    if (!stream) {
+        stream = new MjpegStream(*source, m_loadingImage, this);
+        stream->setFetchTimeout(m_fetchTimeoutMs);
+    }
     reply->setUseBoundary(true);
-    client->sendToClient(QByteArray::fromRawData(StreamHead, sizeof(StreamHead) - 1));
-
-    if (!it->active) {
-        it->active = true;
-        if (!it->fetcher)
-            createPoller(*it, key);
-        // A fetch still in flight from before the entry went idle re-arms
-        // the timer when it ends; starting it now would overlap two fetches.
-        if (!it->fetcher->isFetching())
-            it->timer->start(FrameIntervalMs);
-    }
-}
-
-void VideoServer::onTimeout(const ChannelKey &key)
-{
-    const auto it = m_dvrChannels.constFind(key);
-    if (it != m_dvrChannels.constEnd() && it->active)
-        it->fetcher->fetch();
-}
-
-void VideoServer::onFetchCompleted(const ChannelKey &key)
-{
-    auto it = m_dvrChannels.find(key);
-    if (it == m_dvrChannels.end())
-        return;
-    if (it->clients.isEmpty()) {
-        idle(*it);
-        return;
-    }
-    sendFrame(*it, it->fetcher->data());
-    if (it->active)
-        it->timer->start(FrameIntervalMs);
-}
-
-void VideoServer::onFetchError(const ChannelKey &key)
-{
-    auto it = m_dvrChannels.find(key);
-    if (it == m_dvrChannels.end()) {
-        qDaemonLog() << QStringLiteral("void VideoServer::onFetchError(QString)");
-        qDaemonLog() << QStringLiteral("  ERR: m_dvrChannels not found for DVR(%1) channel(%2)?")
-                            .arg(key.first)
-                            .arg(key.second);
-        return;
-    }
-    if (it->clients.isEmpty()) {
-        idle(*it);
-        return;
-    }
-    if (it->active)
-        it->timer->start(RetryIntervalMs);
-    const int failure = it->errorCount++;
-    if (failure >= FirstLoadingFailure && failure <= LastLoadingFailure)
-        sendFrame(*it, m_loadingImage);
-}
-
-void VideoServer::idle(DvrChannel &entry)
-{
-    entry.active = false;
-    entry.timer->stop();
-}
-
-void VideoServer::sendFrame(const DvrChannel &entry, const QByteArray &jpeg)
-{
-    const QByteArray frame = frameOf(jpeg);
-    const qint64 backlogLimit = qint64(MaxQueuedFramesPerViewer) * frame.size();
-    // A copy: a failed write can end a connection, and so detach a viewer, at once.
-    const QSet<QtHttpClientWrapper *> clients = entry.clients;
-    for (QtHttpClientWrapper *client : clients) {
-        if (client->getBytesToWrite() <= backlogLimit)
-            client->sendToClient(frame);
-    }
+    stream->addViewer(request->getClientHandle());
 }
