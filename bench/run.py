@@ -1,5 +1,6 @@
 """The benchmark run: MJPEG fan-out, stalled viewers, HTTP request rate, idle
-cost and configuration sync, each against its reference in the same run.
+cost, configuration sync and configuration updates, each against its
+reference in the same run.
 
     run.py --tavro BIN --tools DIR --proto SVC_PROTO --work DIR [--runs N] [--quick]
 
@@ -546,6 +547,138 @@ def bench_sync(args, runs):
     return figures
 
 
+def tenth_changed(pb, payload, new_ports=None):
+    """The packet with every tenth stream changed: moved to a new output
+    port when NEW_PORTS are given, else renamed, fetched from another DVR
+    port and without its last channel."""
+    packet = pb.Packet()
+    packet.ParseFromString(payload)
+    for n, stream in enumerate(packet.data.streams):
+        if n % 10:
+            continue
+        if new_ports:
+            stream.out_port = new_ports[n // 10]
+        else:
+            stream.name += "-renamed"
+            stream.in_port = 81
+            stream.channels = json.dumps([str(c) for c in range(1, 4)])
+    return packet.SerializeToString()
+
+
+def applied_after(log, deadline):
+    """The lines of the log up to and including the next "Configuration
+    applied in N ms (reload M ms)", N and M."""
+    lines, tail = [], b""
+    while time.time() < deadline:
+        tail += log.read()
+        *done, tail = tail.split(b"\n")
+        for line in done:
+            text = line.decode("utf-8", "replace").split(" ", 1)[-1]
+            lines.append(text)
+            if text.startswith("Configuration applied in "):
+                words = text.split()
+                return float(words[3]), float(words[6]), lines
+        time.sleep(0.001)
+    raise RuntimeError("no configuration applied")
+
+
+def ask(sock):
+    """Whether a kept-alive connection answers one more request in full."""
+    try:
+        sock.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return False
+            data += chunk
+        head, body = data.split(b"\r\n\r\n", 1)
+        length = int(re.search(rb"Content-Length: (\d+)", head).group(1))
+        while len(body) < length:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return False
+            body += chunk
+        return head.startswith(b"HTTP/1.1 ")
+    except (OSError, AttributeError):
+        return False
+
+
+def update_once(args, pb, out_ports, new_ports, ping_number):
+    """A full configuration applied over an empty one, then the same again,
+    then with a tenth of its streams changed, then with a tenth moved to
+    new ports."""
+    central = SilentCentral()
+    event_port = free_port()
+    site = Site(args.tavro, args.work, "update", central.ports, event_port)
+    site.start([event_port])
+    try:
+        ping = pb.Packet()
+        ping.client_id = SITE_ID
+        ping.ping.number = ping_number
+        deadline = time.time() + 10
+        while not central.pull.poll(20):
+            if time.time() > deadline:
+                raise RuntimeError("the service never answered a ping")
+            central.pub.send_multipart([b"services", ping.SerializeToString()])
+        central.pull.recv()
+        payload = big_config(pb, out_ports)
+        changed = tenth_changed(pb, payload)
+        rounds = [("full start", payload), ("identical", payload), ("10% of streams changed", changed),
+                  ("10% of streams on new ports", tenth_changed(pb, changed, new_ports))]
+        results = {}
+        watcher = None
+        for label, packet in rounds:
+            log = open(site.log_path, "rb")
+            log.seek(0, os.SEEK_END)
+            central.pub.send_multipart([b"services", packet])
+            applied_ms, reload_ms, lines = applied_after(log, time.time() + 30)
+            log.close()
+            # The connection opened before the update still answers.
+            kept = ask(watcher) if watcher else None
+            results[label] = {
+                "applied_ms": applied_ms,
+                "servers_ms": applied_ms - reload_ms,
+                "opened": sum(1 for line in lines if line.startswith("VideoServer started on port ")),
+                "closed": sum(1 for line in lines if line == "VideoServer stopped"),
+                "connection_kept": kept,
+            }
+            if watcher is None:
+                wait_answer(out_ports[1], "/", time.time() + 10)
+                watcher = socket.create_connection(("127.0.0.1", out_ports[1]), timeout=2)
+                if not ask(watcher):
+                    raise RuntimeError("no answer on port %d" % out_ports[1])
+            time.sleep(0.3)  # beyond the spacing under which updates coalesce
+        watcher.close()
+        return results
+    finally:
+        site.stop()
+        central.close()
+
+
+def bench_update(args, runs):
+    pb = load_proto(args.proto, args.work)
+    ports = free_port_block(2200)
+    samples = [update_once(args, pb, ports[:2000], ports[2000:], n + 1) for n in range(runs)]
+    figures = []
+    for label in ("identical", "10% of streams changed", "10% of streams on new ports"):
+        rounds = [s[label] for s in samples]
+        figures.append({
+            "label": label,
+            "applied_ms": statistics.median(r["applied_ms"] for r in rounds),
+            "servers_ms": statistics.median(r["servers_ms"] for r in rounds),
+            "full_start_ms": statistics.median(s["full start"]["applied_ms"] for s in samples),
+            "full_start_servers_ms": statistics.median(s["full start"]["servers_ms"] for s in samples),
+            # The servers' share: the reload from the database costs every update the same.
+            "ratio": statistics.median(r["servers_ms"] / s["full start"]["servers_ms"] for r, s in zip(rounds, samples)),
+            "opened": max(r["opened"] for r in rounds),
+            "closed": max(r["closed"] for r in rounds),
+            "connection_kept": all(r["connection_kept"] for r in rounds),
+            "runs": rounds,
+        })
+    return figures
+
+
 # --- report -------------------------------------------------------------------
 
 def table(results, runs):
@@ -580,6 +713,15 @@ def table(results, runs):
         row("idle %d s" % i["seconds"],
             "%.4f CPU s, %d ticks, %d wake-ups" % (i["cpu_s"], i["ticks"], i["wakeups"]),
             "", "", "0 ticks, 0 wake-ups", i["ticks"] == 0 and i["wakeups"] == 0)
+    for u in results.get("update", []):
+        figure = "%.1f ms applied (servers %.1f); %d ports opened, %d closed, viewer port %s" % (
+            u["applied_ms"], u["servers_ms"], u["opened"], u["closed"], "kept" if u["connection_kept"] else "DROPPED")
+        if u["label"] == "identical":
+            row("config update, identical", figure, "", "", "< 20 ms, 0 sockets",
+                u["applied_ms"] < 20 and u["opened"] == 0 and u["closed"] == 0 and u["connection_kept"])
+        else:
+            row("config update, " + u["label"], figure, "full start: servers %.1f ms" % u["full_start_servers_ms"],
+                "%.2fx" % u["ratio"], "<= 0.1x full start", u["ratio"] <= 0.1)
     for c in results.get("sync", []):
         row("config sync " + c["label"], "%.0f ms to configUpdated, %.0f ms to serving"
             % (c["to_config_updated_ms"], c["to_serving_ms"]), "", "", "< 200 ms", c["to_serving_ms"] < 200)
@@ -607,7 +749,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="shorter windows, for trying the run out")
-    parser.add_argument("--only", default="fanout,stalled,http,idle,sync")
+    parser.add_argument("--only", default="fanout,stalled,http,idle,sync,update")
     args = parser.parse_args()
     args.tavro = os.path.abspath(args.tavro)
     os.makedirs(args.work, exist_ok=True)
@@ -626,7 +768,8 @@ def main():
              ("stalled", lambda: bench_stalled(args, dvr_port, central, args.runs)),
              ("http", lambda: bench_http(args, dvr_port, central, args.runs)),
              ("idle", lambda: bench_idle(args, dvr_port, central, args.runs)),
-             ("sync", lambda: bench_sync(args, args.runs))]
+             ("sync", lambda: bench_sync(args, args.runs)),
+             ("update", lambda: bench_update(args, args.runs))]
     for name, step in steps:
         if name in only:
             t = time.monotonic()

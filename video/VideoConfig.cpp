@@ -2,6 +2,14 @@
 
 #include "Config.h"
 
+// The snapshot index in the URL counts from 0, channels from 1.
+Poller::Source VideoConfig::Snapshot::source() const
+{
+    const QString url = QStringLiteral("http://%1:%2/snapshot%3.jpg")
+                            .arg(ip, QString::number(port), QString::number(channel - 1));
+    return {url, user, password};
+}
+
 VideoConfig VideoConfig::fromConfig(const Config &config)
 {
     VideoConfig video;
@@ -16,12 +24,20 @@ VideoConfig VideoConfig::fromConfig(const Config &config)
             const ChannelKey key(stream.dvrId, channel);
             if (video.channels.contains(key))
                 continue;
-            const QString url = QStringLiteral("http://%1:%2/snapshot%3.jpg")
-                                    .arg(dvr.ip, QString::number(stream.inPort), QString::number(channel - 1));
-            video.channels.insert(key, {url, dvr.user, dvr.pass});
+            video.channels.insert(key, {dvr.ip, stream.inPort, channel, dvr.user, dvr.pass});
         }
     }
     return video;
+}
+
+bool operator==(const VideoConfig::Snapshot &a, const VideoConfig::Snapshot &b)
+{
+    return a.ip == b.ip && a.port == b.port && a.channel == b.channel && a.user == b.user && a.password == b.password;
+}
+
+bool operator!=(const VideoConfig::Snapshot &a, const VideoConfig::Snapshot &b)
+{
+    return !(a == b);
 }
 
 bool operator==(const VideoConfig &a, const VideoConfig &b)

@@ -18,8 +18,21 @@ struct VideoConfig
 {
     using ChannelKey = QPair<int, int>; // (DVR id, channel number)
 
+    // Where a channel's snapshots come from. Kept in parts rather than as a
+    // URL, so that building and comparing thousands of them stays cheap.
+    struct Snapshot
+    {
+        QString ip;
+        int port = 0;
+        int channel = 0;
+        QString user;
+        QString password;
+
+        Poller::Source source() const;
+    };
+
     QSet<quint16> ports;
-    QHash<ChannelKey, Poller::Source> channels;
+    QHash<ChannelKey, Snapshot> channels;
     int streamCount = 0;
     // The networks whose peers are served; empty: everyone.
     QList<QPair<QHostAddress, int>> allowedNetworks;
@@ -29,6 +42,8 @@ struct VideoConfig
     static VideoConfig fromConfig(const Config &config);
 };
 
+bool operator==(const VideoConfig::Snapshot &a, const VideoConfig::Snapshot &b);
+bool operator!=(const VideoConfig::Snapshot &a, const VideoConfig::Snapshot &b);
 bool operator==(const VideoConfig &a, const VideoConfig &b);
 bool operator!=(const VideoConfig &a, const VideoConfig &b);
 

@@ -121,7 +121,7 @@ VideoServer::Changes VideoServer::apply(const VideoConfig &config)
     for (auto it = m_streams.begin(); it != m_streams.end();) {
         const auto next = config.channels.constFind(it.key());
         if (next != config.channels.cend()) {
-            (*it)->setSource(*next);
+            (*it)->setSource(next->source());
             ++it;
             continue;
         }
@@ -276,7 +276,7 @@ void VideoServer::attachViewer(QtHttpRequest *request, QtHttpReply *reply, const
     }
     MjpegStream *&stream = m_streams[key];
     if (!stream) {
-        stream = new MjpegStream(*source, m_loadingImage, this);
+        stream = new MjpegStream(source->source(), m_loadingImage, this);
         stream->setFetchTimeout(m_fetchTimeoutMs);
     }
     reply->setUseBoundary(true);

@@ -108,7 +108,7 @@ private slots:
 
 private:
     Site baseSite() const;
-    int applied() const { return m_service->messages().filter(QRegularExpression("^Configuration applied in \\d+ ms$")).size(); }
+    int applied() const { return m_service->messages().filter(QRegularExpression("^Configuration applied in \\d+\\.\\d ms \\(reload \\d+\\.\\d ms\\)$")).size(); }
     bool publishAndWait(const Site &site);
 
     std::unique_ptr<CentralPeer> m_central;
