@@ -13,14 +13,4 @@ struct DVRInfo
     QString pass;
 };
 
-inline bool operator==(const DVRInfo &a, const DVRInfo &b)
-{
-    return a.id == b.id && a.name == b.name && a.ip == b.ip && a.user == b.user && a.pass == b.pass;
-}
-
-inline bool operator!=(const DVRInfo &a, const DVRInfo &b)
-{
-    return !(a == b);
-}
-
 #endif // DVRINFO_H

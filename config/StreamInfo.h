@@ -15,14 +15,4 @@ struct StreamInfo
     QList<int> channels;
 };
 
-inline bool operator==(const StreamInfo &a, const StreamInfo &b)
-{
-    return a.id == b.id && a.name == b.name && a.dvrId == b.dvrId && a.inPort == b.inPort && a.outPort == b.outPort && a.channels == b.channels;
-}
-
-inline bool operator!=(const StreamInfo &a, const StreamInfo &b)
-{
-    return !(a == b);
-}
-
 #endif // STREAMINFO_H
