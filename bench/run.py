@@ -648,7 +648,7 @@ def update_once(args, pb, out_ports, new_ports, ping_number):
                 watcher = socket.create_connection(("127.0.0.1", out_ports[1]), timeout=2)
                 if not ask(watcher):
                     raise RuntimeError("no answer on port %d" % out_ports[1])
-            time.sleep(0.3)  # beyond the spacing under which updates coalesce
+            time.sleep(0.3)  # beyond the wait under which updates coalesce
         watcher.close()
         return results
     finally:

@@ -172,8 +172,9 @@ void CommandManager::handlePing(const Ping &ping)
 }
 
 // Applied from the event loop, once the packets already received are
-// handled, and not sooner than MinApplySpacingMs after the one before: of
-// configurations that arrive faster than that, only the last is written.
+// handled, and no sooner after the one before than that one took: of
+// configurations that arrive faster than they can be applied, only the last
+// is written.
 void CommandManager::queueConfiguration(SystemData *data)
 {
     if (!m_queuedConfiguration)
@@ -181,8 +182,8 @@ void CommandManager::queueConfiguration(SystemData *data)
     m_queuedConfiguration->Swap(data);
     if (m_applyTimer.isActive())
         return;
-    const qint64 since = m_sinceApplied.isValid() ? m_sinceApplied.elapsed() : MinApplySpacingMs;
-    m_applyTimer.start(int(qMax<qint64>(0, MinApplySpacingMs - since)));
+    const qint64 since = m_sinceApplied.isValid() ? m_sinceApplied.elapsed() : m_applySpacingMs;
+    m_applyTimer.start(int(qMax<qint64>(0, m_applySpacingMs - since)));
 }
 
 void CommandManager::applyQueuedConfiguration()
@@ -191,9 +192,12 @@ void CommandManager::applyQueuedConfiguration()
     if (!m_queuedConfiguration)
         return;
     const std::unique_ptr<SystemData> data = std::move(m_queuedConfiguration);
+    QElapsedTimer applying;
+    applying.start();
     ConfigSync::apply(*data, *Settings::instance());
-    m_sinceApplied.start();
     emit configUpdated();
+    m_applySpacingMs = qMin<qint64>(applying.elapsed(), MaxApplySpacingMs);
+    m_sinceApplied.start();
 }
 
 // Stores the page Central composed for an IO module twice, under the

@@ -25,9 +25,10 @@ class CommandManager : public QObject
     Q_DISABLE_COPY(CommandManager)
 
 public:
-    // Configurations that follow one another closer than this are not all
-    // written and applied: the last one waiting wins.
-    static constexpr int MinApplySpacingMs = 250;
+    // A configuration waits after the one before for as long as that one
+    // took to apply, at most this long: under a flood of them the service
+    // spends no more than half its time applying, and the last one wins.
+    static constexpr int MaxApplySpacingMs = 1000;
 
     explicit CommandManager(QObject *parent = nullptr);
     ~CommandManager() override;
@@ -60,10 +61,12 @@ private:
     QThread m_thread;
     qint32 m_lastPingNumber = 0;
     qint32 m_sessionNumber;
-    // The latest configuration not yet applied, and when the last one was.
+    // The latest configuration not yet applied; when the last one was, and
+    // how long it took.
     std::unique_ptr<SystemData> m_queuedConfiguration;
     QTimer m_applyTimer;
     QElapsedTimer m_sinceApplied;
+    qint64 m_applySpacingMs = 0;
 };
 
 #endif // COMMANDMANAGER_H

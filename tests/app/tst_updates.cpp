@@ -4,6 +4,7 @@
 #include "ServiceProcess.h"
 #include "proto/svc.pb.h"
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -220,7 +221,8 @@ void tst_Updates::viewerAcrossUpdate()
         QVERIFY(viewer.waitClosed());
     } else {
         // A frame at least every second, through the update and a second after it.
-        for (int after = 0; after < 5; after += applied() > before ? 1 : 0)
+        const QDeadlineTimer deadline(15000);
+        for (int after = 0; after < 5 && !deadline.hasExpired(); after += applied() > before ? 1 : 0)
             QVERIFY2(viewer.waitForFrames(1, 1000), "a gap of more than a second");
     }
     QTRY_VERIFY(applied() > before);
