@@ -1,6 +1,6 @@
 """The benchmark run: MJPEG fan-out, stalled viewers, HTTP request rate, idle
-cost, configuration sync and configuration updates, each against its
-reference in the same run.
+cost, configuration sync, updates and bursts, each against its reference in
+the same run.
 
     run.py --tavro BIN --tools DIR --proto SVC_PROTO --work DIR [--runs N] [--quick]
 
@@ -679,6 +679,102 @@ def bench_update(args, runs):
     return figures
 
 
+def small_config(pb, out_ports, name):
+    """A site of 10 DVRs, the first named NAME."""
+    packet = pb.Packet()
+    packet.client_id = SITE_ID
+    data = packet.data
+    for d in range(1, 11):
+        data.dvrs.add(id=d, name=name if d == 1 else "dvr%02d" % d, ip="127.0.0.1", user=DVR_USER, password=DVR_PASS)
+        data.streams.add(id=d, name="main", dvr_id=d, in_port=80, out_port=out_ports[d - 1],
+                         channels=json.dumps(["1", "2"]))
+        data.ios.add(id=d, name="io%02d" % d, dvr_id=d, port=8081)
+        for k in range(4):
+            data.doors.add(id=4 * (d - 1) + k + 1, name="door%d" % k, io_id=d, in_pin=k + 1, out_pin=k + 1)
+    return packet.SerializeToString()
+
+
+def burst_once(args, pb, out_ports, ping_number, count=5000, seconds=5.0):
+    """COUNT configurations in SECONDS, each naming the first DVR after its
+    number, while a client asks the events server for its index without
+    pause; how many were applied, whether the last one was, and how many of
+    the client's requests failed."""
+    import threading
+    central = SilentCentral()
+    event_port = free_port()
+    site = Site(args.tavro, args.work, "burst", central.ports, event_port)
+    site.start([event_port])
+    try:
+        ping = pb.Packet()
+        ping.client_id = SITE_ID
+        ping.ping.number = ping_number
+        deadline = time.time() + 10
+        while not central.pull.poll(20):
+            if time.time() > deadline:
+                raise RuntimeError("the service never answered a ping")
+            central.pub.send_multipart([b"services", ping.SerializeToString()])
+        central.pull.recv()
+        packets = [small_config(pb, out_ports, "burst%05d" % n) for n in range(1, count + 1)]
+        central.pub.send_multipart([b"services", packets[0]])
+        wait_answer(out_ports[0], "/", time.time() + 10)
+
+        asked, failed, done = [0], [0], threading.Event()
+
+        def ask_events():
+            while not done.is_set():
+                asked[0] += 1
+                try:
+                    with socket.create_connection(("127.0.0.1", event_port), timeout=1) as s:
+                        s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+                        if not s.recv(16).startswith(b"HTTP/1.1 200"):
+                            failed[0] += 1
+                except OSError:
+                    failed[0] += 1
+
+        client = threading.Thread(target=ask_events)
+        client.start()
+        start = time.time()
+        for n, packet in enumerate(packets):
+            central.pub.send_multipart([b"services", packet])
+            pause = start + seconds * (n + 1) / count - time.time()
+            if pause > 0:
+                time.sleep(pause)
+        last = ("<li><a href=\"/burst%05d\">" % count).encode()
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            with socket.create_connection(("127.0.0.1", out_ports[0]), timeout=2) as s:
+                s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+                page = b""
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    page += chunk
+            if last in page:
+                break
+            time.sleep(0.05)
+        done.set()
+        client.join()
+        applied = sum(1 for line in site.log_lines() if " Configuration applied in " in line)
+        return {"sent": count, "applied": applied - 1, "last_applied": last in page,
+                "requests": asked[0], "failed": failed[0]}
+    finally:
+        site.stop()
+        central.close()
+
+
+def bench_burst(args, runs):
+    pb = load_proto(args.proto, args.work)
+    out_ports = free_port_block(10)
+    rounds = [burst_once(args, pb, out_ports, n + 1) for n in range(runs)]
+    return {"sent": rounds[0]["sent"],
+            "applied": statistics.median(r["applied"] for r in rounds),
+            "last_applied": all(r["last_applied"] for r in rounds),
+            "requests": statistics.median(r["requests"] for r in rounds),
+            "failed": max(r["failed"] for r in rounds),
+            "runs": rounds}
+
+
 # --- report -------------------------------------------------------------------
 
 def table(results, runs):
@@ -722,6 +818,11 @@ def table(results, runs):
         else:
             row("config update, " + u["label"], figure, "full start: servers %.1f ms" % u["full_start_servers_ms"],
                 "%.2fx" % u["ratio"], "<= 0.1x full start", u["ratio"] <= 0.1)
+    b = results.get("burst")
+    if b:
+        row("config burst, %d in 5 s" % b["sent"], "%d applied, last one %s; %d of %d events requests failed"
+            % (b["applied"], "applied" if b["last_applied"] else "LOST", b["failed"], b["requests"]),
+            "", "", "last wins, 0 failed", b["last_applied"] and b["failed"] == 0)
     for c in results.get("sync", []):
         row("config sync " + c["label"], "%.0f ms to configUpdated, %.0f ms to serving"
             % (c["to_config_updated_ms"], c["to_serving_ms"]), "", "", "< 200 ms", c["to_serving_ms"] < 200)
@@ -749,7 +850,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="shorter windows, for trying the run out")
-    parser.add_argument("--only", default="fanout,stalled,http,idle,sync,update")
+    parser.add_argument("--only", default="fanout,stalled,http,idle,sync,update,burst")
     args = parser.parse_args()
     args.tavro = os.path.abspath(args.tavro)
     os.makedirs(args.work, exist_ok=True)
@@ -769,7 +870,8 @@ def main():
              ("http", lambda: bench_http(args, dvr_port, central, args.runs)),
              ("idle", lambda: bench_idle(args, dvr_port, central, args.runs)),
              ("sync", lambda: bench_sync(args, args.runs)),
-             ("update", lambda: bench_update(args, args.runs))]
+             ("update", lambda: bench_update(args, args.runs)),
+             ("burst", lambda: bench_burst(args, args.runs))]
     for name, step in steps:
         if name in only:
             t = time.monotonic()

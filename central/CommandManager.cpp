@@ -172,9 +172,8 @@ void CommandManager::handlePing(const Ping &ping)
 }
 
 // Applied from the event loop, once the packets already received are
-// handled, and no sooner after the one before than that one took: of
-// configurations that arrive faster than they can be applied, only the last
-// is written.
+// handled, and no sooner after the one before than the spacing above: of
+// configurations that arrive faster than that, only the last is written.
 void CommandManager::queueConfiguration(SystemData *data)
 {
     if (!m_queuedConfiguration)
@@ -196,7 +195,7 @@ void CommandManager::applyQueuedConfiguration()
     applying.start();
     ConfigSync::apply(*data, *Settings::instance());
     emit configUpdated();
-    m_applySpacingMs = qMin<qint64>(applying.elapsed(), MaxApplySpacingMs);
+    m_applySpacingMs = qBound<qint64>(MinApplySpacingMs, applying.elapsed(), MaxApplySpacingMs);
     m_sinceApplied.start();
 }
 

@@ -26,8 +26,10 @@ class CommandManager : public QObject
 
 public:
     // A configuration waits after the one before for as long as that one
-    // took to apply, at most this long: under a flood of them the service
-    // spends no more than half its time applying, and the last one wins.
+    // took to apply, within these bounds: under a flood of them the service
+    // spends no more than half its time applying, rewrites its database no
+    // more than ten times a second, and the last one waiting wins.
+    static constexpr int MinApplySpacingMs = 100;
     static constexpr int MaxApplySpacingMs = 1000;
 
     explicit CommandManager(QObject *parent = nullptr);
@@ -66,7 +68,7 @@ private:
     std::unique_ptr<SystemData> m_queuedConfiguration;
     QTimer m_applyTimer;
     QElapsedTimer m_sinceApplied;
-    qint64 m_applySpacingMs = 0;
+    qint64 m_applySpacingMs = MinApplySpacingMs;
 };
 
 #endif // COMMANDMANAGER_H
