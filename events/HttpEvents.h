@@ -39,7 +39,6 @@ public:
     // changes, and forgets the state read from the old one; a removed
     // module's queued changes are dropped. A new port moves the server.
     void update(const EventsConfig &config);
-    const EventsConfig &config() const { return m_config; }
     void stop();
     void setOutputs(int layout, const QUrl &url);
 

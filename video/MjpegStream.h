@@ -36,7 +36,6 @@ public:
     void addViewer(QtHttpClientWrapper *client);
     // Ends every viewer's connection: the channel is no longer served.
     void closeViewers();
-    int viewerCount() const { return m_viewers.size(); }
 
 private:
     void removeViewer(QtHttpClientWrapper *client);

@@ -30,19 +30,17 @@ public:
     Poller(const Source &source, int intervalMs, int retryMs, QObject *parent = nullptr);
     ~Poller() override;
 
-    const Source &source() const { return m_source; }
     // A fetch in flight from the old source is dropped unreported, and the
     // next fetch, from the new one, follows after the usual interval.
     void setSource(const Source &source);
     // Applies to fetches started afterwards; zero or less means none.
     void setTransferTimeout(int milliseconds);
 
-    // Starting an active poller, or one whose last fetch is still in
-    // flight, changes nothing: that fetch's end arms the next one.
+    // The first fetch follows after intervalMs; when the last fetch is still
+    // in flight, its end arms the next one instead.
     void start();
     // No further fetch; one in flight still reports its result.
     void stop();
-    bool isActive() const { return m_active; }
 
 signals:
     void polled(const QByteArray &body);

@@ -38,7 +38,6 @@ public:
     // stays keeps its viewers and follows its new source, if any; the
     // viewers of a channel no longer configured are disconnected.
     void update(const VideoConfig &config);
-    const VideoConfig &config() const { return m_config; }
     void stop();
 
 signals:
