@@ -1,5 +1,6 @@
 #include "Config.h"
 #include "FakeDvr.h"
+#include "HTTPFetcher.h"
 #include "HttpTestClient.h"
 #include "LogCapture.h"
 #include "VideoServer.h"
@@ -172,6 +173,7 @@ private slots:
     void stalledViewerDoesNotHoldBackLiveOne();
     void hungDvrRecovers();
     void viewerOutlivesItsClosedPort();
+    void channelMovesAwayFromAHungDvr();
 
 private:
     void configureSite();
@@ -513,6 +515,26 @@ void VideoServerTest::viewerOutlivesItsClosedPort()
     const int frames = viewer.frameCount();
     QTRY_VERIFY(viewer.frameCount() >= frames + 2);
     QCOMPARE(HttpTestClient(moved).get("/").status, 404);
+}
+
+// The fetch that hangs on the old DVR is dropped: frames from the new one
+// come at once, not after the transfer time-out.
+void VideoServerTest::channelMovesAwayFromAHungDvr()
+{
+    Viewer viewer(start().first(), QStringLiteral("/Front/Main/2"));
+    QTRY_VERIFY(viewer.frameCount() >= 1);
+    m_dvr->setMode(FakeDvr::Mode::Hang);
+    const int requests = m_dvr->requestCount();
+    QTRY_VERIFY(m_dvr->requestCount() > requests);
+
+    FakeDvr other;
+    for (StreamInfo &stream : Config::instance()->streams)
+        stream.inPort = other.port();
+    const int frames = viewer.frameCount();
+    m_server->update(VideoConfig::fromConfig(*Config::instance()));
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.frameCount() > frames, HTTPFetcher::DefaultTransferTimeoutMs / 2);
+    QVERIFY(other.requestCount(QStringLiteral("/snapshot1.jpg")) > 0);
+    QVERIFY(viewer.isConnected());
 }
 
 std::unique_ptr<QObject> makeVideoServerTest()
