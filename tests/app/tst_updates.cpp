@@ -17,22 +17,8 @@ namespace {
 // A site as Central describes it: DVRs on loopback, without credentials.
 struct Site
 {
-    struct Stream
-    {
-        int id;
-        QString name;
-        int dvrId;
-        quint16 inPort;
-        quint16 outPort;
-        QList<int> channels;
-    };
-    struct Io
-    {
-        int id;
-        QString name;
-        int dvrId;
-        quint16 port;
-    };
+    struct Stream { int id; QString name; int dvrId; quint16 inPort; quint16 outPort; QList<int> channels; };
+    struct Io { int id; QString name; int dvrId; quint16 port; };
 
     QMap<int, QString> dvrs;
     QList<Stream> streams;
@@ -109,7 +95,11 @@ private slots:
 
 private:
     Site baseSite() const;
-    int applied() const { return m_service->messages().filter(QRegularExpression("^Configuration applied in \\d+\\.\\d ms \\(reload \\d+\\.\\d ms\\)$")).size(); }
+    int applied() const
+    {
+        static const QRegularExpression line("^Configuration applied in \\d+\\.\\d ms \\(reload \\d+\\.\\d ms\\)$");
+        return m_service->messages().filter(line).size();
+    }
     bool publishAndWait(const Site &site);
 
     std::unique_ptr<CentralPeer> m_central;
