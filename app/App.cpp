@@ -3,6 +3,7 @@
 #include "CommandManager.h"
 #include "Config.h"
 #include "HttpEvents.h"
+#include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 #include "VideoServer.h"
 
@@ -26,6 +27,7 @@ void App::start()
     qDaemonLog() << QStringLiteral("Service started");
     Config::instance()->load();
     startAll();
+    reportStatus();
 }
 
 void App::stop()
@@ -114,6 +116,17 @@ void App::handleConfigUpdated()
 {
     Config::instance()->load();
     restartServers();
+    reportStatus();
+}
+
+// One line for systemctl status.
+void App::reportStatus()
+{
+    const Config *config = Config::instance();
+    QDaemonApplication::setStatus(QStringLiteral("Serving %1 streams and %2 IO modules; events on port %3")
+                                      .arg(config->streams.size())
+                                      .arg(config->ios.size())
+                                      .arg(config->eventPort));
 }
 
 void App::handlePingError()
