@@ -1,5 +1,6 @@
 #include "Daemon.h"
 
+#include "PublicKeyCommand.h"
 #include "QDaemonApplication.h"
 
 int main(int argc, char *argv[])
@@ -14,6 +15,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("TAVRO"));
     QDaemonApplication::setApplicationDescription(QStringLiteral("TAVRO"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("tavro.example.net"));
+
+    QDaemonApplication::addCommand(PublicKeyCommand::command());
 
     Daemon daemon(&app);
     QObject::connect(&app, &QDaemonApplication::daemonized, &daemon, &Daemon::handleDaemonReady);

@@ -2,6 +2,8 @@
 
 #include "Config.h"
 #include "ConfigSync.h"
+#include "CurveKeyPair.h"
+#include "PublicKeyCommand.h"
 #include "QDaemonLog.h"
 #include "Settings.h"
 #include "Utils.h"
@@ -42,6 +44,7 @@ CommandManager::CommandManager(QObject *parent)
     connect(m_zmq, &ZeroMQ::started, this, &CommandManager::handleStarted);
     connect(m_zmq, &ZeroMQ::topicMsgReceived, this, &CommandManager::handleTopicMessage);
     connect(m_zmq, &ZeroMQ::error, this, &CommandManager::onTransportError);
+    connect(m_zmq, &ZeroMQ::linkStateChanged, this, &CommandManager::onLinkStateChanged);
 }
 
 CommandManager::~CommandManager()
@@ -52,11 +55,39 @@ CommandManager::~CommandManager()
 
 void CommandManager::start()
 {
+    // Fails closed: a key that is configured but cannot be used leaves the
+    // link down rather than plain.
+    if (!configureEncryption())
+        return;
     const Config *config = Config::instance();
     m_zmq->setSubscriber(config->subEndpoint, QStringLiteral("services"));
     m_zmq->setPushEndpoint(config->pushEndpoint);
     m_thread.start();
     emit startZmqEventLoop();
+}
+
+bool CommandManager::configureEncryption()
+{
+    const QByteArray serverKey = Config::instance()->serverPublicKey.toLatin1();
+    if (serverKey.isEmpty()) {
+        qDaemonLog() << QStringLiteral("The link to Central is not encrypted (no serverPublicKey in settings.ini)");
+        return true;
+    }
+    QString failure;
+    CurveKeyPair keys;
+    if (!CurveKeyPair::isAvailable())
+        failure = QStringLiteral("this ZeroMQ library cannot encrypt");
+    else if (!CurveKeyPair::isKey(serverKey))
+        failure = QStringLiteral("serverPublicKey is not a key of 40 characters of Z85 text");
+    else
+        CurveKeyPair::readOrCreate(PublicKeyCommand::keyFilePath(), &keys, &failure);
+    if (!failure.isEmpty()) {
+        qDaemonLog() << QStringLiteral("The link to Central stays down: %1").arg(failure);
+        return false;
+    }
+    m_zmq->setCurve(serverKey, keys.publicKey, keys.secretKey);
+    qDaemonLog() << QStringLiteral("The link to Central is encrypted, this service's public key is %1").arg(QString::fromLatin1(keys.publicKey));
+    return true;
 }
 
 void CommandManager::stop()
@@ -125,8 +156,8 @@ void CommandManager::handleTopicMessage(const QByteArray &topic, const QByteArra
         break;
     case Packet::kData:
         if (forUs) {
-            ConfigSync::apply(packet.data(), *Settings::instance());
-            emit configUpdated();
+            if (ConfigSync::apply(packet.data(), *Settings::instance(), Config::instance()->eventPort))
+                emit configUpdated();
         }
         break;
     case Packet::kCommand:
@@ -149,6 +180,24 @@ void CommandManager::onTransportError(const QString &operation, const QString &m
 {
     qDaemonLog() << operation;
     qDaemonLog() << QString("  Failed: %1").arg(message);
+}
+
+// Once per change: a Central that keeps refusing the handshake is
+// reported when it starts, not at every retry.
+void CommandManager::onLinkStateChanged(ZeroMQ::LinkState state)
+{
+    const QString endpoint = Config::instance()->subEndpoint;
+    switch (state) {
+    case ZeroMQ::LinkState::Up:
+        qDaemonLog() << QStringLiteral("Link to Central up again at %1").arg(endpoint);
+        break;
+    case ZeroMQ::LinkState::HandshakeFailed:
+        qDaemonLog() << QStringLiteral("No handshake with Central at %1 (not Central, or the keys do not match); retrying").arg(endpoint);
+        break;
+    case ZeroMQ::LinkState::Lost:
+        qDaemonLog() << QStringLiteral("Link to Central lost at %1; retrying").arg(endpoint);
+        break;
+    }
 }
 
 // The same number as last time is a pong; a new one means Central lost

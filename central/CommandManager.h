@@ -6,10 +6,11 @@
 #include <QString>
 #include <QThread>
 
+#include "ZeroMQ.h"
+
 class CommandRequest;
 class Packet;
 class Ping;
-class ZeroMQ;
 
 // The session with Central. The transport's receive loop runs on a worker
 // thread of its own; every packet is decoded and handled here, on the
@@ -40,8 +41,10 @@ private slots:
     void handleStarted();
     void handleTopicMessage(const QByteArray &topic, const QByteArray &data);
     void onTransportError(const QString &operation, const QString &message);
+    void onLinkStateChanged(ZeroMQ::LinkState state);
 
 private:
+    bool configureEncryption();
     void handlePing(const Ping &ping);
     void generateLayoutPages(const CommandRequest &command);
 
