@@ -6,7 +6,6 @@
 #include "PublicKeyCommand.h"
 #include "QDaemonLog.h"
 #include "Settings.h"
-#include "Utils.h"
 #include "ZeroMQ.h"
 #include "proto/svc.pb.h"
 
@@ -38,6 +37,7 @@ CommandManager::CommandManager(QObject *parent)
     : QObject(parent)
     , m_zmq(new ZeroMQ)
     , m_sessionNumber(std::rand())
+    , m_layouts(QCoreApplication::applicationDirPath() + QStringLiteral("/layout-pages.json"))
 {
     m_zmq->moveToThread(&m_thread);
     connect(this, &CommandManager::startZmqEventLoop, m_zmq, &ZeroMQ::start);
@@ -156,8 +156,7 @@ void CommandManager::handleTopicMessage(const QByteArray &topic, const QByteArra
         break;
     case Packet::kData:
         if (forUs) {
-            if (ConfigSync::apply(packet.data(), *Settings::instance(), Config::instance()->eventPort))
-                emit configUpdated();
+            applyConfiguration(packet.data());
         }
         break;
     case Packet::kCommand:
@@ -180,6 +179,18 @@ void CommandManager::onTransportError(const QString &operation, const QString &m
 {
     qDaemonLog() << operation;
     qDaemonLog() << QString("  Failed: %1").arg(message);
+}
+
+// Pages of modules and DVRs the new configuration no longer has go with it.
+void CommandManager::applyConfiguration(const SystemData &data)
+{
+    const Config *config = Config::instance();
+    const SiteConfig site = ConfigSync::records(data);
+    if (!ConfigSync::apply(site, *Settings::instance(), config->eventPort))
+        return;
+    const QString base = QString("%1/%2").arg(QCoreApplication::applicationDirPath(), config->ioPath);
+    m_layouts.keepOnly(base, LayoutStore::pagePaths(base, site));
+    emit configUpdated();
 }
 
 // Once per change: a Central that keeps refusing the handshake is
@@ -236,17 +247,21 @@ void CommandManager::generateLayoutPages(const CommandRequest &command)
     }
 
     const QString base = QString("%1/%2").arg(QCoreApplication::applicationDirPath(), config->ioPath);
+    // By id, then by name.
+    const QStringList paths = LayoutStore::pagePaths(base, dvr->name, *io);
     const QStringList fileNames = {QString::number(io->id), io->name};
     QStringList accepted;
-    for (const QString &fileName : fileNames) {
-        const QString path = QString("%1/%2/%3.html").arg(base, dvr->name, fileName);
-        if (!isSafeName(dvr->name) || !isSafeName(fileName)) {
-            qDaemonLog() << QString("  Refused, outside the layout directory: %1").arg(printable(path));
+    for (int i = 0; i < paths.size(); ++i) {
+        if (!isSafeName(dvr->name) || !isSafeName(fileNames.at(i))) {
+            qDaemonLog() << QString("  Refused, outside the layout directory: %1").arg(printable(paths.at(i)));
             continue;
         }
-        qDaemonLog() << QString("  Generating: %1").arg(path);
-        accepted << path;
+        accepted << paths.at(i);
+    }
+    if (!m_layouts.write(base, accepted, content)) {
+        qDaemonLog() << QString("GENERATE_IO - refused, the layout directory would exceed %1 bytes").arg(LayoutStore::MaxDirectoryBytes);
+        return;
     }
     for (const QString &path : qAsConst(accepted))
-        Utils::writeFile(path, content);
+        qDaemonLog() << QString("  Generating: %1").arg(path);
 }

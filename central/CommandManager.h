@@ -6,9 +6,11 @@
 #include <QString>
 #include <QThread>
 
+#include "LayoutStore.h"
 #include "ZeroMQ.h"
 
 class CommandRequest;
+class SystemData;
 class Packet;
 class Ping;
 
@@ -46,12 +48,14 @@ private slots:
 private:
     bool configureEncryption();
     void handlePing(const Ping &ping);
+    void applyConfiguration(const SystemData &data);
     void generateLayoutPages(const CommandRequest &command);
 
     ZeroMQ *m_zmq;
     QThread m_thread;
     qint32 m_lastPingNumber = 0;
     qint32 m_sessionNumber;
+    LayoutStore m_layouts;
 };
 
 #endif // COMMANDMANAGER_H

@@ -73,9 +73,8 @@ void logFailure(const QString &detail)
 
 } // namespace
 
-bool ConfigSync::apply(const SystemData &data, Settings &settings, int eventPort)
+bool ConfigSync::apply(const SiteConfig &site, Settings &settings, int eventPort)
 {
-    const SiteConfig site = records(data);
     const QString refusal = ConfigCheck::refusal(site, eventPort);
     if (!refusal.isEmpty()) {
         qDaemonLog() << QStringLiteral("Refused the configuration from Central, keeping the stored one: %1").arg(refusal);

@@ -19,7 +19,7 @@ public:
     // Stores the configuration unless the check refuses it; a refusal is
     // logged in one line and keeps the stored configuration. True when the
     // stored configuration was replaced.
-    static bool apply(const SystemData &data, Settings &settings, int eventPort);
+    static bool apply(const SiteConfig &site, Settings &settings, int eventPort);
 
     // The four lists of the message as records, in message order.
     static SiteConfig records(const SystemData &data);
