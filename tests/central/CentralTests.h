@@ -6,6 +6,5 @@ int runCommandManagerTests(int argc, char **argv);
 int runConfigSyncTests(int argc, char **argv);
 int runLayoutPagesTests(int argc, char **argv);
 int runUtilsTests(int argc, char **argv);
-int runLinkEndToEndTests(int argc, char **argv);
 
 #endif // CENTRALTESTS_H

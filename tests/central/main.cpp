@@ -11,7 +11,7 @@ int main(int argc, char **argv)
     std::srand(unsigned(std::time(nullptr)));
     int failures = 0;
     for (auto run : {runZeroMQTests, runCommandManagerTests, runConfigSyncTests,
-                     runLayoutPagesTests, runUtilsTests, runLinkEndToEndTests})
+                     runLayoutPagesTests, runUtilsTests})
         failures += run(argc, argv);
     return failures;
 }

@@ -31,7 +31,10 @@ void ServiceProcess::writeIni(const QString &key, const QString &value)
 
 bool ServiceProcess::start(const QStringList &arguments)
 {
-    m_process.start(program(), arguments);
+    if (m_descriptorLimit > 0)
+        m_process.start(QStringLiteral("prlimit"), QStringList{QStringLiteral("--nofile=%1").arg(m_descriptorLimit), QStringLiteral("--"), program()} + arguments);
+    else
+        m_process.start(program(), arguments);
     return m_process.waitForStarted();
 }
 
