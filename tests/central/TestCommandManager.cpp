@@ -305,6 +305,17 @@ private slots:
         QCOMPARE(log.lines().size(), 3);
     }
 
+    void unusableServerKeyKeepsTheLinkDown()
+    {
+        LogCapture log;
+        Config::instance()->serverPublicKey = QStringLiteral("not a key");
+        m_manager = std::make_unique<CommandManager>();
+        m_manager->start();
+        Config::instance()->serverPublicKey.clear();
+        QCOMPARE(log.lines(), QStringList("The link to Central stays down: serverPublicKey is not a key of 40 characters of Z85 text"));
+        QVERIFY(!m_peer->waitForSubscriber(500));
+    }
+
     void floodOfPingsWhileCentralNeverReads()
     {
         startManager();
