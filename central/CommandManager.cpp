@@ -202,6 +202,9 @@ void CommandManager::onLinkStateChanged(ZeroMQ::LinkState state)
     case ZeroMQ::LinkState::Up:
         qDaemonLog() << QStringLiteral("Link to Central up again at %1").arg(endpoint);
         break;
+    case ZeroMQ::LinkState::Unreachable:
+        qDaemonLog() << QStringLiteral("Central not reachable at %1; retrying").arg(endpoint);
+        break;
     case ZeroMQ::LinkState::HandshakeFailed:
         qDaemonLog() << QStringLiteral("No handshake with Central at %1 (not Central, or the keys do not match); retrying").arg(endpoint);
         break;

@@ -51,7 +51,7 @@ void setOption(void *socket, int option, const QByteArray &value)
         throw zmq::error_t();
 }
 
-constexpr int monitoredEvents = ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_HANDSHAKE_SUCCEEDED
+constexpr int monitoredEvents = ZMQ_EVENT_CONNECT_RETRIED | ZMQ_EVENT_DISCONNECTED | ZMQ_EVENT_HANDSHAKE_SUCCEEDED
     | ZMQ_EVENT_HANDSHAKE_FAILED_NO_DETAIL | ZMQ_EVENT_HANDSHAKE_FAILED_PROTOCOL
     | ZMQ_EVENT_HANDSHAKE_FAILED_AUTH;
 
@@ -266,16 +266,32 @@ void ZeroMQ::takeMonitorEvent(int index)
     uint16_t number = 0;
     std::memcpy(&number, event.data(), sizeof number);
 
-    if (number == ZMQ_EVENT_HANDSHAKE_SUCCEEDED) {
+    switch (number) {
+    case ZMQ_EVENT_HANDSHAKE_SUCCEEDED:
         d->m_handshaken[index] = true;
         d->m_rebuildDelayMs = 0;
         if (d->m_reported != int(LinkState::Up)) {
             d->m_reported = int(LinkState::Up);
             emit linkStateChanged(LinkState::Up);
         }
-        return;
+        break;
+    case ZMQ_EVENT_CONNECT_RETRIED:
+        // The library retries on its own, backing off.
+        report(LinkState::Unreachable);
+        break;
+    default:
+        noteConnectionEnded(d->m_handshaken[index]);
+        break;
     }
-    noteConnectionEnded(d->m_handshaken[index]);
+}
+
+// Once per outage: only the first of the states that are not Up is told.
+void ZeroMQ::report(LinkState state)
+{
+    if (d->m_reported != int(LinkState::Up))
+        return;
+    d->m_reported = int(state);
+    emit linkStateChanged(state);
 }
 
 // The connection ended, before or after its handshake. Both sockets are
@@ -283,11 +299,7 @@ void ZeroMQ::takeMonitorEvent(int index)
 // anew after a delay that backs off while the link does not come up.
 void ZeroMQ::noteConnectionEnded(bool wasUp)
 {
-    const LinkState state = wasUp ? LinkState::Lost : LinkState::HandshakeFailed;
-    if (d->m_reported != int(LinkState::Lost) && d->m_reported != int(LinkState::HandshakeFailed)) {
-        d->m_reported = int(state);
-        emit linkStateChanged(state);
-    }
+    report(wasUp ? LinkState::Lost : LinkState::HandshakeFailed);
     {
         std::lock_guard<std::mutex> lock(d->m_mutex);
         d->m_monitors[0].reset();

@@ -39,7 +39,7 @@ public:
     static constexpr int RebuildFirstDelayMs = 100;
 
     // What became of the link to Central; reported once per change.
-    enum class LinkState { Up, HandshakeFailed, Lost };
+    enum class LinkState { Up, Unreachable, HandshakeFailed, Lost };
     Q_ENUM(LinkState)
 
     ZeroMQ();
@@ -72,6 +72,7 @@ private:
     void receiveLoop();
     bool receiveMessage();
     void takeMonitorEvent(int index);
+    void report(LinkState state);
     void noteConnectionEnded(bool wasUp);
     void rebuildSockets();
     int pollTimeoutMs() const;

@@ -249,6 +249,9 @@ void tst_Link::spoofedCentralIsNeverBelieved()
     QCOMPARE(service.messages().count(failed), 1);
     QVERIFY(streams(videoPort));
     QVERIFY(service.stop(SIGTERM));
+    QVERIFY(service.start());
+    QTRY_VERIFY(streams(videoPort));
+    QVERIFY(service.stop(SIGTERM));
     QVERIFY(!service.messages().contains(QStringLiteral("Registering service to Central")));
 }
 
