@@ -302,10 +302,7 @@ void ZeroMQ::noteConnectionEnded(bool wasUp)
     report(wasUp ? LinkState::Lost : LinkState::HandshakeFailed);
     {
         std::lock_guard<std::mutex> lock(d->m_mutex);
-        d->m_monitors[0].reset();
-        d->m_monitors[1].reset();
-        d->m_subSocket.reset();
-        d->m_pushSocket.reset();
+        closeLinkSockets();
     }
     d->m_rebuildDelayMs = d->m_rebuildDelayMs ? std::min(2 * d->m_rebuildDelayMs, ReconnectMaxMs) : RebuildFirstDelayMs;
     d->m_rebuildPending = true;
@@ -346,9 +343,20 @@ void ZeroMQ::closeSockets()
     std::lock_guard<std::mutex> lock(d->m_mutex);
     d->m_running = false;
     d->m_rebuildPending = false;
+    closeLinkSockets();
     d->m_wakeSocket.reset();
-    d->m_monitors[0].reset();
-    d->m_monitors[1].reset();
-    d->m_subSocket.reset();
-    d->m_pushSocket.reset();
+}
+
+// Called with m_mutex held. The library writes monitor events from its own
+// thread and waits while nobody reads them: each socket stops reporting,
+// and is closed, before its reader goes.
+void ZeroMQ::closeLinkSockets()
+{
+    std::unique_ptr<zmq::socket_t> *sockets[] = {&d->m_subSocket, &d->m_pushSocket};
+    for (int i = 0; i < 2; ++i) {
+        if (*sockets[i] && d->m_monitors[i])
+            zmq_socket_monitor((*sockets[i])->handle(), nullptr, 0);
+        sockets[i]->reset();
+        d->m_monitors[i].reset();
+    }
 }

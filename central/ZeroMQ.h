@@ -75,6 +75,7 @@ private:
     void report(LinkState state);
     void noteConnectionEnded(bool wasUp);
     void rebuildSockets();
+    void closeLinkSockets();
     int pollTimeoutMs() const;
     bool admitMessage();
     void closeSockets();
