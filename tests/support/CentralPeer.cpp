@@ -50,10 +50,10 @@ CentralPeer::CentralPeer(const QString &publishEndpoint, const QString &pullEndp
     : m_sockets(std::make_unique<Sockets>())
 {
     for (zmq::socket_t *socket : {&m_sockets->publisher, &m_sockets->puller}) {
-        if (curveSecretKey.isEmpty())
-            break;
-        socket->set(zmq::sockopt::curve_server, true);
-        socket->set(zmq::sockopt::curve_secretkey, curveSecretKey.toStdString());
+        if (!curveSecretKey.isEmpty()) {
+            socket->set(zmq::sockopt::curve_server, true);
+            socket->set(zmq::sockopt::curve_secretkey, curveSecretKey.toStdString());
+        }
     }
     // Report every subscription, and never drop a publication: a test
     // decides what the service gets to see.
