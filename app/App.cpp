@@ -36,11 +36,14 @@ void App::stop()
     stopAll();
 }
 
+// The link to Central comes first, then the events server: whatever the
+// video ports of a stored configuration take, Central can still reach the
+// service and send a better one.
 void App::startAll()
 {
-    startVideoServer();
-    startHttpEvents();
     startCommandManager();
+    startHttpEvents();
+    startVideoServer();
 }
 
 void App::stopAll()

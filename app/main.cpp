@@ -1,5 +1,6 @@
 #include "Daemon.h"
 
+#include "PublicKeyCommand.h"
 #include "QDaemonApplication.h"
 
 #include <cstdio>
@@ -23,6 +24,8 @@ int main(int argc, char *argv[])
                                         std::printf("tavro %s\n", TAVRO_VERSION);
                                         return 0;
                                     }});
+
+    QDaemonApplication::addCommand(PublicKeyCommand::command());
 
     Daemon daemon(&app);
     QObject::connect(&app, &QDaemonApplication::daemonized, &daemon, &Daemon::handleDaemonReady);
