@@ -3,6 +3,7 @@
 #include "CommandManager.h"
 #include "Config.h"
 #include "HttpEvents.h"
+#include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 #include "VideoServer.h"
 
@@ -27,6 +28,7 @@ void App::start()
     qDaemonLog() << QStringLiteral("Service started");
     Config::instance()->load();
     startAll();
+    reportStatus();
 }
 
 void App::stop()
@@ -35,11 +37,14 @@ void App::stop()
     stopAll();
 }
 
+// The link to Central comes first, then the events server: whatever the
+// video ports of a stored configuration take, Central can still reach the
+// service and send a better one.
 void App::startAll()
 {
-    startVideoServer();
-    startHttpEvents();
     startCommandManager();
+    startHttpEvents();
+    startVideoServer();
 }
 
 void App::stopAll()
@@ -132,6 +137,17 @@ void App::handleConfigUpdated()
     updateServers();
     qDaemonLog() << QStringLiteral("Configuration applied in %1 ms (reload %2 ms)")
                         .arg(milliseconds(elapsed.nsecsElapsed()), milliseconds(loaded));
+    reportStatus();
+}
+
+// One line for systemctl status.
+void App::reportStatus()
+{
+    const Config *config = Config::instance();
+    QDaemonApplication::setStatus(QStringLiteral("Serving %1 streams and %2 IO modules; events on port %3")
+                                      .arg(config->streams.size())
+                                      .arg(config->ios.size())
+                                      .arg(config->eventPort));
 }
 
 void App::handlePingError()

@@ -33,6 +33,7 @@ private:
     void startAll();
     void stopAll();
     void updateServers();
+    void reportStatus();
     void startVideoServer();
     void startHttpEvents();
     void startCommandManager();

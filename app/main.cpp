@@ -1,6 +1,9 @@
 #include "Daemon.h"
 
+#include "PublicKeyCommand.h"
 #include "QDaemonApplication.h"
+
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
@@ -14,6 +17,15 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("TAVRO"));
     QDaemonApplication::setApplicationDescription(QStringLiteral("TAVRO"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("tavro.example.net"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_VERSION));
+
+    QDaemonApplication::addCommand({QStringLiteral("version"), QString(), QStringLiteral("print the version"),
+                                    [](const QStringList &) {
+                                        std::printf("tavro %s\n", TAVRO_VERSION);
+                                        return 0;
+                                    }});
+
+    QDaemonApplication::addCommand(PublicKeyCommand::command());
 
     Daemon daemon(&app);
     QObject::connect(&app, &QDaemonApplication::daemonized, &daemon, &Daemon::handleDaemonReady);

@@ -10,11 +10,13 @@
 
 #include <memory>
 
+#include "LayoutStore.h"
+#include "ZeroMQ.h"
+
 class CommandRequest;
+class SystemData;
 class Packet;
 class Ping;
-class SystemData;
-class ZeroMQ;
 
 // The session with Central. The transport's receive loop runs on a worker
 // thread of its own; every packet is decoded and handled here, on the
@@ -52,9 +54,12 @@ private slots:
     void handleStarted();
     void handleTopicMessage(const QByteArray &topic, const QByteArray &data);
     void onTransportError(const QString &operation, const QString &message);
+    void onLinkStateChanged(ZeroMQ::LinkState state);
 
 private:
+    bool configureEncryption();
     void handlePing(const Ping &ping);
+    bool storeConfiguration(const SystemData &data);
     void queueConfiguration(SystemData *data);
     void applyQueuedConfiguration();
     void generateLayoutPages(const CommandRequest &command);
@@ -69,6 +74,7 @@ private:
     QTimer m_applyTimer;
     QElapsedTimer m_sinceApplied;
     qint64 m_applySpacingMs = MinApplySpacingMs;
+    LayoutStore m_layouts;
 };
 
 #endif // COMMANDMANAGER_H

@@ -66,6 +66,8 @@ void Config::load()
     qDaemonLog() << QStringLiteral("  Sub: %1").arg(subEndpoint);
     qDaemonLog() << QStringLiteral("  Push: %1").arg(pushEndpoint);
     loadAllowedNetworks();
+    // Optional and never seeded, like allowedNetworks.
+    serverPublicKey = QSettings(Settings::iniFilePath(), QSettings::IniFormat).value(QStringLiteral("serverPublicKey")).toString().trimmed();
 }
 
 // Optional, and never seeded: without the key every peer is served, as

@@ -9,13 +9,28 @@
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QUrl>
 
+#include <limits>
 #include <optional>
 
+#include <sys/resource.h>
+
 namespace {
+
+// Listening sockets the process can still open and keep the reserve.
+int descriptorsToSpare()
+{
+    struct rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<int>::max();
+    const int open = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
+    const qint64 spare = qint64(limit.rlim_cur) - open - VideoServer::DescriptorReserve;
+    return int(qBound<qint64>(0, spare, std::numeric_limits<int>::max()));
+}
 
 QString pageOf(const QString &body)
 {
@@ -90,19 +105,31 @@ void VideoServer::start()
     apply(config);
     qDaemonLog() << QStringLiteral("void VideoServer::start()");
     qDaemonLog() << QStringLiteral("  Created %1 server!").arg(config.streamCount);
+    logUnopenedPorts();
 }
 
+// Ports left closed for want of descriptors are tried again at every update.
 void VideoServer::update(const VideoConfig &config)
 {
-    if (config == m_config)
+    if (config == m_config && m_unopenedPorts == 0)
         return;
     const Changes changes = apply(config);
-    qDaemonLog() << QStringLiteral("  Video: %1 ports opened, %2 closed; %3 channels added, %4 moved, %5 removed")
-                        .arg(changes.portsOpened)
-                        .arg(changes.portsClosed)
-                        .arg(changes.channelsAdded)
-                        .arg(changes.channelsMoved)
-                        .arg(changes.channelsRemoved);
+    if (changes.portsOpened || changes.portsClosed || changes.channelsAdded || changes.channelsMoved
+        || changes.channelsRemoved) {
+        qDaemonLog() << QStringLiteral("  Video: %1 ports opened, %2 closed; %3 channels added, %4 moved, %5 removed")
+                            .arg(changes.portsOpened)
+                            .arg(changes.portsClosed)
+                            .arg(changes.channelsAdded)
+                            .arg(changes.channelsMoved)
+                            .arg(changes.channelsRemoved);
+    }
+    logUnopenedPorts();
+}
+
+void VideoServer::logUnopenedPorts() const
+{
+    if (m_unopenedPorts > 0)
+        qDaemonLog() << QStringLiteral("  Not listening on %1 ports: too few file descriptors").arg(m_unopenedPorts);
 }
 
 VideoServer::Changes VideoServer::apply(const VideoConfig &config)
@@ -131,19 +158,35 @@ VideoServer::Changes VideoServer::apply(const VideoConfig &config)
     }
 
     const bool networksChanged = config.allowedNetworks != m_config.allowedNetworks;
-    const QSet<quint16> closing = QSet<quint16>(m_config.ports).subtract(config.ports);
-    const QSet<quint16> opening = QSet<quint16>(config.ports).subtract(m_config.ports);
     m_config = config;
-    for (quint16 port : closing)
+    QList<quint16> closing;
+    for (auto it = m_servers.keyBegin(); it != m_servers.keyEnd(); ++it) {
+        if (!m_config.ports.contains(*it))
+            closing.append(*it);
+    }
+    for (quint16 port : qAsConst(closing))
         closePort(port);
+    changes.portsClosed = closing.size();
     if (networksChanged) {
         for (QtHttpServer *server : qAsConst(m_servers))
             server->setAllowedNetworks(m_config.allowedNetworks);
     }
-    for (quint16 port : opening)
-        openPort(port);
-    changes.portsOpened = opening.size();
-    changes.portsClosed = closing.size();
+
+    // Counting the open descriptors costs, so only when a port is to open.
+    std::optional<int> spare;
+    m_unopenedPorts = 0;
+    for (quint16 port : qAsConst(m_config.ports)) {
+        if (m_servers.contains(port))
+            continue;
+        if (!spare)
+            spare = descriptorsToSpare();
+        if ((*spare)-- > 0) {
+            openPort(port);
+            ++changes.portsOpened;
+        } else {
+            ++m_unopenedPorts;
+        }
+    }
     return changes;
 }
 

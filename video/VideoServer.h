@@ -23,6 +23,12 @@ class VideoServer : public QObject
     Q_DISABLE_COPY(VideoServer)
 
 public:
+    // File descriptors the video ports leave to the rest of the process
+    // (the link to Central, the events server, their connections), so that
+    // a configuration with more ports than the process can hold never takes
+    // the service down: the ports beyond are not opened.
+    static constexpr int DescriptorReserve = 256;
+
     explicit VideoServer(QObject *parent = nullptr);
     ~VideoServer() override;
 
@@ -67,6 +73,7 @@ private:
     void openPort(quint16 port);
     void closePort(quint16 port);
     void releaseWhenIdle(quint16 port, QtHttpServer *server);
+    void logUnopenedPorts() const;
     void attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key);
 
     VideoConfig m_config;
@@ -77,6 +84,8 @@ private:
     // The channels that ever had a viewer; the others cost nothing but
     // their entry in the configuration.
     QHash<ChannelKey, MjpegStream *> m_streams;
+    // Configured ports left closed for want of file descriptors.
+    int m_unopenedPorts = 0;
     int m_fetchTimeoutMs;
 };
 

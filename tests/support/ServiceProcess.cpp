@@ -29,9 +29,14 @@ void ServiceProcess::writeIni(const QString &key, const QString &value)
     ini.setValue(key, value);
 }
 
-bool ServiceProcess::start(const QStringList &arguments)
+bool ServiceProcess::start(const QStringList &arguments, const QString &program)
 {
-    m_process.start(program(), arguments);
+    const QString executable = program.isEmpty() ? this->program() : program;
+    m_process.setWorkingDirectory(m_dir.path());
+    if (m_descriptorLimit > 0)
+        m_process.start(QStringLiteral("prlimit"), QStringList{QStringLiteral("--nofile=%1").arg(m_descriptorLimit), QStringLiteral("--"), executable} + arguments);
+    else
+        m_process.start(executable, arguments);
     return m_process.waitForStarted();
 }
 
