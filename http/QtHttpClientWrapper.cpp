@@ -1,6 +1,7 @@
 #include "QtHttpClientWrapper.h"
 
 #include "QtHttpConstants.h"
+#include "QtHttpMemoryBudget.h"
 #include "QtHttpReply.h"
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
@@ -21,9 +22,14 @@ constexpr qint64 READ_CHUNK_SIZE = 64 * 1024;
 const QByteArray PARSING_ERROR_PAGE = QByteArrayLiteral("<h1>Bad Request (HTTP parsing error) !</h1>");
 const QByteArray LAST_CHUNK = QByteArrayLiteral("0\r\n\r\n");
 
+// "close" among the options of the Connection header, in any letter case.
 bool asksToClose(const QtHttpRequest *request)
 {
-    return request && request->getHeader(QtHttp::CONNECTION).toLower() == "close";
+    for (const QByteArray &option : request->getHeader(QtHttp::CONNECTION).split(',')) {
+        if (option.trimmed().compare("close", Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
 }
 
 // The status line and headers of a reply, with the framing header its mode needs.
@@ -52,6 +58,7 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
     , m_sockClient(sock)
     , m_serverHandle(parent)
     , m_parser(this, parent)
+    , m_budget(parent->getMemoryBudget())
     , m_timer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
@@ -61,12 +68,16 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
     // than waiting for the peer to acknowledge the previous segment.
     sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(sock, &QIODevice::readyRead, this, &QtHttpClientWrapper::onClientDataReceived);
-    // Input held back while the peer was not taking its replies resumes here.
+    // Input held back while the peer was not taking its replies resumes here,
+    // and what the connection holds is counted again.
     connect(sock, &QIODevice::bytesWritten, this, &QtHttpClientWrapper::onClientDataReceived);
     armTimer();
 }
 
-QtHttpClientWrapper::~QtHttpClientWrapper() = default;
+QtHttpClientWrapper::~QtHttpClientWrapper()
+{
+    m_budget->remove(this);
+}
 
 void QtHttpClientWrapper::sendToClient(const QByteArray &data)
 {
@@ -77,6 +88,8 @@ void QtHttpClientWrapper::sendToClient(const QByteArray &data)
         return;
     m_sockClient->write(data.constData() + sent, data.size() - sent);
     m_sockClient->flush();
+    if (!m_reading)
+        reportHeldBytes();
 }
 
 // A plain socket with nothing queued takes the bytes straight from the
@@ -106,22 +119,50 @@ void QtHttpClientWrapper::onClientDataReceived()
     if (m_reading)
         return;
     m_reading = true;
+    m_resumePosted = false;
+    int served = 0;
     while (isServing() && m_sockClient->bytesToWrite() <= QtHttp::MAX_UNSENT_REPLY_BYTES) {
-        const QtHttpRequestParser::ParsingStatus status = m_parser.parse();
-        if (status == QtHttpRequestParser::RequestParsed)
-            dispatch(std::unique_ptr<QtHttpRequest>(m_parser.takeRequest()));
-        else if (status == QtHttpRequestParser::ParsingError)
-            answerParsingError(m_parser.getError() == QtHttpRequestParser::Error::TooLarge);
-        else if (!readMore())
+        if (served == QtHttp::MAX_REQUESTS_PER_TURN) {
+            resumeNextTurn();
             break;
+        }
+        const QtHttpRequestParser::ParsingStatus status = m_parser.parse();
+        if (status == QtHttpRequestParser::RequestParsed) {
+            dispatch(std::unique_ptr<QtHttpRequest>(m_parser.takeRequest()));
+            ++served;
+        } else if (status == QtHttpRequestParser::ParsingError) {
+            answerParsingError(m_parser.getError());
+            ++served;
+        } else if (!readMore()) {
+            break;
+        }
     }
     m_reading = false;
+    reportHeldBytes();
     armTimer();
 }
 
-bool QtHttpClientWrapper::isServing() const
+// Other connections have their turn first; this one goes on from the event loop.
+void QtHttpClientWrapper::resumeNextTurn()
 {
-    return m_sockClient && m_sockClient->state() == QAbstractSocket::ConnectedState && !m_closing;
+    if (m_resumePosted)
+        return;
+    m_resumePosted = true;
+    QMetaObject::invokeMethod(this, &QtHttpClientWrapper::onClientDataReceived, Qt::QueuedConnection);
+}
+
+void QtHttpClientWrapper::reportHeldBytes()
+{
+    const qint64 socketBytes = m_sockClient ? m_sockClient->bytesAvailable() + m_sockClient->bytesToWrite() : 0;
+    m_budget->update(this, m_parser.heldBytes() + socketBytes);
+}
+
+void QtHttpClientWrapper::dropConnection()
+{
+    m_closing = true;
+    m_budget->remove(this);
+    if (m_sockClient)
+        m_sockClient->abort();
 }
 
 bool QtHttpClientWrapper::readMore()
@@ -152,17 +193,25 @@ void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
     request.release()->deleteLater();
 }
 
-void QtHttpClientWrapper::answerParsingError(bool close)
+// A malformed request is answered and the connection goes on, unless the
+// request asked to close it; a request that is too large, or whose length
+// cannot be trusted, leaves the stream without a known next request, so
+// the connection ends.
+void QtHttpClientWrapper::answerParsingError(QtHttpRequestParser::Error error)
 {
     m_wait = Wait::None;
-    close = close || asksToClose(m_parser.getCurrentRequest());
+    const bool close = error != QtHttpRequestParser::Error::Malformed || m_parser.asksToClose();
     m_parser.reset();
     discardPendingInput();
 
     QtHttpReply reply(m_serverHandle);
     connectReply(&reply);
-    reply.setStatusCode(QtHttpReply::BadRequest);
-    reply.appendRawData(PARSING_ERROR_PAGE + QtHttp::CRLF);
+    if (error == QtHttpRequestParser::Error::NotImplemented) {
+        reply.setStatusCode(QtHttpReply::NotImplemented);
+    } else {
+        reply.setStatusCode(QtHttpReply::BadRequest);
+        reply.appendRawData(PARSING_ERROR_PAGE + QtHttp::CRLF);
+    }
     finishReply(&reply);
     if (close)
         closeConnection();
@@ -249,7 +298,7 @@ void QtHttpClientWrapper::onTimeout()
         return;
     switch (m_wait) {
     case Wait::Request:
-        answerParsingError(true);
+        answerParsingError(QtHttpRequestParser::Error::TooLarge);
         break;
     case Wait::Idle:
         closeConnection();

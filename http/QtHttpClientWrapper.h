@@ -12,6 +12,7 @@
 #include <memory>
 
 class QTimer;
+class QtHttpMemoryBudget;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
@@ -42,6 +43,9 @@ public:
     // skip data for a peer that does not keep up.
     qint64 getBytesToWrite() const;
 
+    // Ends the connection at once, without a reply.
+    void dropConnection();
+
 protected slots:
     void onReplySendHeadersRequested();
     void onReplySendDataRequested();
@@ -55,8 +59,10 @@ private:
 
     bool isServing() const;
     bool readMore();
+    void resumeNextTurn();
+    void reportHeldBytes();
     void dispatch(std::unique_ptr<QtHttpRequest> request);
-    void answerParsingError(bool close);
+    void answerParsingError(QtHttpRequestParser::Error error);
     void connectReply(QtHttpReply *reply);
     void finishReply(QtHttpReply *reply);
     void closeConnection();
@@ -69,12 +75,14 @@ private:
     QPointer<QTcpSocket> m_sockClient;
     QtHttpServer *m_serverHandle;
     QtHttpRequestParser m_parser;
+    QtHttpMemoryBudget *m_budget;
     std::unique_ptr<QtHttpRequest> m_streamRequest; // handed over in boundary mode
     QTimer *m_timer;
     Wait m_wait = Wait::None;
     bool m_streaming = false; // a handler took the connection over
     bool m_closing = false;
     bool m_reading = false;
+    bool m_resumePosted = false;
 };
 
 #endif // QTHTTPCLIENTWRAPPER_H
