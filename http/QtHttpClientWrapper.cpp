@@ -176,6 +176,9 @@ bool QtHttpClientWrapper::readMore()
 void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
 {
     m_wait = Wait::None; // the next request gets a full time-out of its own
+    request->setClientAddress(QtHttpServer::unmapped(m_sockClient->peerAddress()));
+    const auto *tls = qobject_cast<QSslSocket *>(m_sockClient.data());
+    request->setSecure(tls && tls->isEncrypted());
     QtHttpReply reply(m_serverHandle);
     connectReply(&reply);
     emit m_serverHandle->requestNeedsReply(request.get(), &reply);
