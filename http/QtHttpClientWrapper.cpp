@@ -165,6 +165,11 @@ void QtHttpClientWrapper::dropConnection()
         m_sockClient->abort();
 }
 
+bool QtHttpClientWrapper::isServing() const
+{
+    return m_sockClient && m_sockClient->state() == QAbstractSocket::ConnectedState && !m_closing;
+}
+
 bool QtHttpClientWrapper::readMore()
 {
     if (m_sockClient->bytesAvailable() <= 0)
@@ -176,11 +181,18 @@ bool QtHttpClientWrapper::readMore()
 void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
 {
     m_wait = Wait::None; // the next request gets a full time-out of its own
-    request->setClientAddress(QtHttpServer::unmapped(m_sockClient->peerAddress()));
     const auto *tls = qobject_cast<QSslSocket *>(m_sockClient.data());
-    request->setSecure(tls && tls->isEncrypted());
+    m_serverHandle->identifyClient(request.get(), QtHttpServer::unmapped(m_sockClient->peerAddress()),
+                                   tls && tls->isEncrypted());
     QtHttpReply reply(m_serverHandle);
     connectReply(&reply);
+    // Who may be answered is decided here, once, before any handler runs.
+    if (!m_serverHandle->admitRequest(this, request.get(), &reply)) {
+        finishReply(&reply);
+        closeConnection();
+        request.release()->deleteLater();
+        return;
+    }
     emit m_serverHandle->requestNeedsReply(request.get(), &reply);
 
     if (reply.useBoundary()) {

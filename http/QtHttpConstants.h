@@ -37,6 +37,9 @@ inline const QByteArray ACCEPT = QByteArrayLiteral("Accept");
 inline const QByteArray HOST = QByteArrayLiteral("Host");
 inline const QByteArray DATE = QByteArrayLiteral("Date");
 inline const QByteArray SERVER = QByteArrayLiteral("Server");
+// Set by a reverse proxy in front of the server.
+inline const QByteArray X_FORWARDED_FOR = QByteArrayLiteral("X-Forwarded-For");
+inline const QByteArray X_FORWARDED_PROTO = QByteArrayLiteral("X-Forwarded-Proto");
 
 // Bounds on what one request may make the server hold. A request line or
 // header line counts without its line terminator; the head (request line and

@@ -31,6 +31,11 @@ constexpr qint64 Unbounded = Q_INT64_C(1) << 62;
 
 } // namespace
 
+QtHttpMessageParser::QtHttpMessageParser(Kind kind)
+    : QtHttpMessageParser(kind, Limits())
+{
+}
+
 QtHttpMessageParser::QtHttpMessageParser(Kind kind, const Limits &limits)
     : m_kind(kind)
     , m_limits(limits)
@@ -90,7 +95,7 @@ QtHttpMessageParser::Status QtHttpMessageParser::finishInput()
     if (m_stage == Stage::BodyUntilClose)
         complete();
     else if (isStarted())
-        fail(Error::Truncated);
+        fail(Error::Truncated, QStringLiteral("the input ended inside a message"));
     return m_status;
 }
 
@@ -117,12 +122,19 @@ void QtHttpMessageParser::reset()
     m_headerLines = 0;
     m_chunked = false;
     m_errorLine.clear();
+    m_errorDetail.clear();
     m_message = Message();
 }
 
 bool QtHttpMessageParser::isStarted() const
 {
     return m_stage != Stage::StartLine || hasUnparsedInput();
+}
+
+bool QtHttpMessageParser::isReadingBody() const
+{
+    return m_stage == Stage::Body || m_stage == Stage::BodyUntilClose || m_stage == Stage::ChunkSize
+        || m_stage == Stage::ChunkData || m_stage == Stage::ChunkEnd;
 }
 
 // One step of the message; false once more input is needed or the message
@@ -155,7 +167,7 @@ bool QtHttpMessageParser::step()
         if (line.isEmpty())
             m_stage = Stage::ChunkSize;
         else
-            fail(Error::Malformed);
+            fail(Error::Malformed, QStringLiteral("no line end after a chunk"));
         return true;
     case Stage::Trailers:
         if (!takeLine(&line))
@@ -163,9 +175,9 @@ bool QtHttpMessageParser::step()
         if (line.isEmpty()) {
             complete();
         } else if (++m_headerLines > m_limits.maxHeaderLines) {
-            fail(Error::TooLarge);
+            fail(Error::TooLarge, QStringLiteral("more than %1 header lines").arg(m_limits.maxHeaderLines));
         } else if (line.indexOf(':') <= 0) {
-            fail(Error::Malformed);
+            fail(Error::Malformed, QStringLiteral("a malformed trailer line"));
         }
         return true;
     case Stage::Body:
@@ -188,8 +200,12 @@ bool QtHttpMessageParser::takeLine(QByteArray *line)
     const int end = lineFeed < 0 ? m_buffer.size() : lineFeed;
     const int length = end - m_pos - (end > m_pos && m_buffer.at(end - 1) == '\r' ? 1 : 0);
     const int taken = lineFeed < 0 ? m_buffer.size() - m_pos : lineFeed + 1 - m_pos;
-    if (length > m_limits.maxLineBytes || (inHead && m_headBytes + taken > m_limits.maxHeadBytes)) {
-        fail(Error::TooLarge);
+    if (length > m_limits.maxLineBytes) {
+        fail(Error::TooLarge, QStringLiteral("a line longer than %1 bytes").arg(m_limits.maxLineBytes));
+        return false;
+    }
+    if (inHead && m_headBytes + taken > m_limits.maxHeadBytes) {
+        fail(Error::TooLarge, QStringLiteral("a head larger than %1 bytes").arg(m_limits.maxHeadBytes));
         return false;
     }
     if (lineFeed < 0)
@@ -199,7 +215,7 @@ bool QtHttpMessageParser::takeLine(QByteArray *line)
     if (inHead)
         m_headBytes += taken;
     if (line->contains('\r') || line->contains('\0')) {
-        fail(Error::Malformed);
+        fail(Error::Malformed, QStringLiteral("a carriage return or NUL byte in a line"));
         return false;
     }
     return true;
@@ -219,7 +235,7 @@ void QtHttpMessageParser::requestLine(const QByteArray &line)
     QList<QByteArray> parts = line.trimmed().split(' ');
     parts.removeAll(QByteArray());
     if (parts.size() != 3 || parts.at(2) != "HTTP/1.1") {
-        fail(Error::Malformed);
+        fail(Error::Malformed, QStringLiteral("a malformed request line"));
         return;
     }
     m_message.method = parts.at(0);
@@ -235,7 +251,7 @@ void QtHttpMessageParser::statusLine(const QByteArray &line)
         && (line.size() == 12 || line.at(12) == ' ');
     const int status = shaped ? line.mid(9, 3).toInt() : 0;
     if (status < 100) {
-        fail(Error::Malformed);
+        fail(Error::Malformed, QStringLiteral("a malformed status line"));
         return;
     }
     m_message.status = status;
@@ -248,24 +264,24 @@ void QtHttpMessageParser::statusLine(const QByteArray &line)
 void QtHttpMessageParser::headerLine(const QByteArray &line)
 {
     if (++m_headerLines > m_limits.maxHeaderLines) {
-        fail(Error::TooLarge);
+        fail(Error::TooLarge, QStringLiteral("more than %1 header lines").arg(m_limits.maxHeaderLines));
         return;
     }
     // A line that starts blank continues the one before: a folding that
     // readers disagree on, so it is refused.
     if (isBlank(line.at(0))) {
-        fail(Error::Malformed);
+        fail(Error::Malformed, QStringLiteral("a folded header line"));
         return;
     }
     const int colon = line.indexOf(':');
     if (colon <= 0) {
         m_errorLine = line.trimmed();
-        fail(Error::BadHeader);
+        fail(Error::BadHeader, QStringLiteral("a header line without a name"));
         return;
     }
     const QByteArray name = line.left(colon);
     if (!isToken(name)) {
-        fail(Error::Malformed);
+        fail(Error::Malformed, QStringLiteral("a malformed header name"));
         return;
     }
     const QByteArray value = line.mid(colon + 1).trimmed();
@@ -278,15 +294,15 @@ void QtHttpMessageParser::frameHeader(const QByteArray &name, const QByteArray &
     if (is(name, "Content-Length")) {
         const qint64 length = parseLength(value);
         if (length < 0 || (m_message.contentLength >= 0 && m_message.contentLength != length))
-            fail(Error::BadLength);
+            fail(Error::BadLength, QStringLiteral("a malformed Content-Length"));
         else
             m_message.contentLength = length;
     } else if (is(name, "Transfer-Encoding")) {
         // Only a response may be chunked, and only once.
         if (m_kind == Kind::Request || !is(value, "chunked"))
-            fail(Error::Unsupported);
+            fail(Error::Unsupported, QStringLiteral("an unsupported Transfer-Encoding"));
         else if (m_chunked)
-            fail(Error::BadLength);
+            fail(Error::BadLength, QStringLiteral("two Transfer-Encoding headers"));
         m_chunked = true;
     } else if (is(name, "Connection")) {
         for (const QByteArray &option : value.split(',')) {
@@ -312,7 +328,7 @@ void QtHttpMessageParser::endOfHead()
         return;
     }
     if (m_chunked && m_message.contentLength >= 0) {
-        fail(Error::BadLength);
+        fail(Error::BadLength, QStringLiteral("both Content-Length and Transfer-Encoding"));
         return;
     }
     if (m_chunked) {
@@ -327,7 +343,7 @@ void QtHttpMessageParser::endOfHead()
     }
     const qint64 length = noBody ? 0 : qMax<qint64>(m_message.contentLength, 0);
     if (length > m_limits.maxBodyBytes) {
-        fail(Error::TooLarge);
+        fail(Error::TooLarge, QStringLiteral("a body larger than %1 bytes").arg(m_limits.maxBodyBytes));
     } else if (length == 0) {
         complete();
     } else {
@@ -343,9 +359,10 @@ void QtHttpMessageParser::endOfHead()
 // "SIZE[;extensions]", the size in hex.
 void QtHttpMessageParser::chunkSize(const QByteArray &line)
 {
-    const QByteArray digits = line.left(line.indexOf(';')).trimmed();
+    // mid() with a length of -1 (no extension) takes the whole line.
+    const QByteArray digits = line.mid(0, line.indexOf(';')).trimmed();
     if (digits.isEmpty() || !std::all_of(digits.cbegin(), digits.cend(), isHexDigit)) {
-        fail(Error::Malformed);
+        fail(Error::Malformed, QStringLiteral("a malformed chunk size"));
         return;
     }
     const qint64 size = digits.size() > MaxLengthDigits ? Unbounded : digits.toLongLong(nullptr, 16);
@@ -353,7 +370,7 @@ void QtHttpMessageParser::chunkSize(const QByteArray &line)
         m_stage = Stage::Trailers;
         m_headerLines = 0;
     } else if (m_message.body.size() + size > m_limits.maxBodyBytes) {
-        fail(Error::TooLarge);
+        fail(Error::TooLarge, QStringLiteral("a body larger than %1 bytes").arg(m_limits.maxBodyBytes));
     } else {
         m_remaining = size;
         m_stage = Stage::ChunkData;
@@ -367,7 +384,7 @@ bool QtHttpMessageParser::takeBody()
         return false;
     if (m_stage == Stage::BodyUntilClose) {
         if (m_message.body.size() + available > m_limits.maxBodyBytes) {
-            fail(Error::TooLarge);
+            fail(Error::TooLarge, QStringLiteral("a body larger than %1 bytes").arg(m_limits.maxBodyBytes));
             return false;
         }
         m_message.body.append(m_buffer.constData() + m_pos, int(available));
@@ -393,8 +410,9 @@ void QtHttpMessageParser::complete()
     m_stage = Stage::Done;
 }
 
-void QtHttpMessageParser::fail(Error error)
+void QtHttpMessageParser::fail(Error error, const QString &detail)
 {
+    m_errorDetail = detail;
     m_status = Status::Error;
     m_error = error;
     m_stage = Stage::Done;

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QPair>
+#include <QString>
 
 // Reads HTTP/1.1 messages out of a byte stream, without a socket: feed() the
 // bytes as they arrive, then parse() until it asks for more. One reader
@@ -64,7 +65,8 @@ public:
         bool keepAlive = true;
     };
 
-    explicit QtHttpMessageParser(Kind kind, const Limits &limits = Limits());
+    explicit QtHttpMessageParser(Kind kind);
+    QtHttpMessageParser(Kind kind, const Limits &limits);
 
     void feed(const QByteArray &bytes);
     // Advances until a message is complete, the input is wrong, or more is
@@ -83,12 +85,16 @@ public:
 
     Status status() const { return m_status; }
     Error error() const { return m_error; }
+    // What was wrong, as "a malformed status line".
+    QString errorDetail() const { return m_errorDetail; }
     // The header line that made a BadHeader error.
     QByteArray errorLine() const { return m_errorLine; }
     // True from the first byte of a message until it is taken.
     bool isStarted() const;
-    // Bytes kept: unparsed input and the body so far.
-    qint64 heldBytes() const { return m_buffer.size() - m_pos + m_message.body.size(); }
+    bool isReadingHeaders() const { return m_stage == Stage::Headers || m_stage == Stage::Trailers; }
+    bool isReadingBody() const;
+    // Bytes kept: the head so far, unparsed input and the body so far.
+    qint64 heldBytes() const { return m_headBytes + m_buffer.size() - m_pos + m_message.body.size(); }
     bool hasUnparsedInput() const { return m_pos < m_buffer.size(); }
 
     const Limits &limits() const { return m_limits; }
@@ -111,7 +117,7 @@ private:
     void chunkSize(const QByteArray &line);
     bool takeBody();
     void complete();
-    void fail(Error error);
+    void fail(Error error, const QString &detail);
 
     Kind m_kind;
     Limits m_limits;
@@ -125,6 +131,7 @@ private:
     bool m_chunked = false;
     qint64 m_remaining = 0;
     QByteArray m_errorLine;
+    QString m_errorDetail;
     Message m_message;
 };
 

@@ -21,14 +21,20 @@ QtHttpMessageParser::Limits requestLimits()
 
 // The headers that frame a request go into the table under their usual
 // names, whatever case they came in, so that handlers and the connection
-// find them where they look.
+// find them where they look; so do those a proxy sets.
 QByteArray tableName(const QByteArray &name)
 {
-    for (const QByteArray &framing : {QtHttp::CONTENT_LENGTH, QtHttp::CONNECTION}) {
-        if (name.compare(framing, Qt::CaseInsensitive) == 0)
-            return framing;
+    for (const QByteArray &known : {QtHttp::CONTENT_LENGTH, QtHttp::CONNECTION, QtHttp::X_FORWARDED_FOR, QtHttp::X_FORWARDED_PROTO}) {
+        if (name.compare(known, Qt::CaseInsensitive) == 0)
+            return known;
     }
     return name;
+}
+
+// A proxy's header repeated is one list, in the order of its lines.
+bool isList(const QByteArray &name)
+{
+    return name == QtHttp::X_FORWARDED_FOR || name == QtHttp::X_FORWARDED_PROTO;
 }
 
 } // namespace
@@ -58,7 +64,9 @@ QtHttpRequestParser::ParsingStatus QtHttpRequestParser::getStatus() const
     case QtHttpMessageParser::Status::NeedMore:
         break;
     }
-    return AwaitingRequest;
+    if (m_reader.isReadingBody())
+        return AwaitingContent;
+    return m_reader.isReadingHeaders() ? AwaitingHeaders : AwaitingRequest;
 }
 
 QtHttpRequestParser::Error QtHttpRequestParser::getError() const
@@ -88,8 +96,11 @@ QtHttpRequest *QtHttpRequestParser::takeRequest()
     auto *request = new QtHttpRequest(m_client, m_server);
     request->setCommand(QString::fromUtf8(message.method));
     request->setUrl(QUrl(QString::fromUtf8(message.target), QUrl::TolerantMode));
-    for (const QtHttpMessageParser::Header &header : message.headers)
-        request->addHeader(tableName(header.first), header.second);
+    for (const QtHttpMessageParser::Header &header : message.headers) {
+        const QByteArray name = tableName(header.first);
+        const QByteArray earlier = isList(name) ? request->getHeader(name) : QByteArray();
+        request->addHeader(name, earlier.isEmpty() ? header.second : earlier + ", " + header.second);
+    }
     // The length as a plain number: 007 becomes 7.
     if (message.contentLength >= 0)
         request->addHeader(QtHttp::CONTENT_LENGTH, QByteArray::number(message.contentLength));

@@ -21,6 +21,8 @@ public:
     enum ParsingStatus {
         ParsingError = -1,
         AwaitingRequest = 0,
+        AwaitingHeaders = 1,
+        AwaitingContent = 2,
         RequestParsed = 3,
     };
 
@@ -40,7 +42,7 @@ public:
 
     // Parses buffered bytes until a request is complete (RequestParsed), the
     // input is wrong (ParsingError), or more bytes are needed
-    // (AwaitingRequest). RequestParsed and ParsingError stay until the
+    // (the state waited in). RequestParsed and ParsingError stay until the
     // request is taken or the parser is reset.
     ParsingStatus parse();
 

@@ -31,10 +31,12 @@ bool HttpTestClient::open(int timeoutMs)
     if (m_socket.state() == QAbstractSocket::ConnectedState)
         return !m_tls || m_socket.isEncrypted() || QSignalSpy(&m_socket, &QSslSocket::encrypted).wait(timeoutMs);
     QSignalSpy ready(&m_socket, m_tls ? &QSslSocket::encrypted : &QAbstractSocket::connected);
+    if (!m_localAddress.isNull() && !m_socket.bind(m_localAddress))
+        return false;
     if (m_tls)
-        m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port);
+        m_socket.connectToHostEncrypted(m_address.toString(), m_port);
     else
-        m_socket.connectToHost(QHostAddress::LocalHost, m_port);
+        m_socket.connectToHost(m_address, m_port);
     return ready.wait(timeoutMs);
 }
 
@@ -128,7 +130,9 @@ bool HttpTestClient::takeResponse(HttpResponse *response)
         return false;
     QList<QByteArray> lines = m_buffer.left(headEnd).split('\n');
     HttpResponse r;
-    r.statusLine = lines.takeFirst().trimmed();
+    r.statusLine = lines.takeFirst();
+    if (r.statusLine.endsWith('\r'))
+        r.statusLine.chop(1); // an empty reason phrase keeps the space before it
     r.status = r.statusLine.split(' ').value(1).toInt();
     for (const QByteArray &line : qAsConst(lines)) {
         const int colon = line.indexOf(':');

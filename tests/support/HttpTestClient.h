@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -36,6 +37,10 @@ public:
 
     // TLS with certificate verification off; set before the first request.
     void setTls(bool tls) { m_tls = tls; }
+    // The server's address (default 127.0.0.1), and the address to connect
+    // from (default: the system's choice); set before the first request.
+    void setAddress(const QHostAddress &address) { m_address = address; }
+    void setLocalAddress(const QHostAddress &address) { m_localAddress = address; }
     bool open(int timeoutMs = 5000);
 
     HttpResponse get(const QByteArray &path, const Headers &headers = {}, int timeoutMs = 5000);
@@ -65,6 +70,8 @@ private:
 
     QSslSocket m_socket;
     quint16 m_port;
+    QHostAddress m_address = QHostAddress(QHostAddress::LocalHost);
+    QHostAddress m_localAddress;
     bool m_tls = false;
     bool m_streaming = false; // the last response was a live stream's head
     QByteArray m_buffer;
