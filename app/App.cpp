@@ -4,16 +4,27 @@
 #include "Config.h"
 #include "HttpEvents.h"
 #include "QDaemonLog.h"
+#include "QtHttpMemoryBudget.h"
+#include "QtHttpServerSettings.h"
 #include "VideoServer.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 
 #include <cstdlib>
 
 App::App(QObject *parent)
     : QObject(parent)
+    , m_httpBudget(new QtHttpMemoryBudget(QtHttp::MEMORY_BUDGET, this))
 {
     std::srand(unsigned(QDateTime::currentMSecsSinceEpoch() / 1000));
+    connect(m_httpBudget, &QtHttpMemoryBudget::connectionsShed, this, [this](int count, qint64 bytes) {
+        qDaemonLog() << QStringLiteral("Closed %1 HTTP connections holding %2 bytes: the memory budget of %3 bytes was spent")
+                            .arg(count)
+                            .arg(bytes)
+                            .arg(m_httpBudget->getLimit());
+    });
 }
 
 App::~App()
@@ -36,8 +47,7 @@ void App::stop()
 
 void App::startAll()
 {
-    startVideoServer();
-    startHttpEvents();
+    startServers();
     startCommandManager();
 }
 
@@ -52,22 +62,51 @@ void App::restartServers()
 {
     stopVideoServer();
     stopHttpEvents();
-    startVideoServer();
-    startHttpEvents();
+    startServers();
 }
 
-void App::startVideoServer()
+void App::startServers()
+{
+    QtHttpServerSettings settings;
+    if (!httpServerSettings(&settings))
+        return;
+    startVideoServer(settings);
+    startHttpEvents(settings);
+}
+
+// TLS is all or nothing: a certificate or key that is named but cannot be
+// used stops every HTTP server rather than let one serve in plain text.
+bool App::httpServerSettings(QtHttpServerSettings *settings) const
+{
+    const Config &config = *Config::instance();
+    settings->memoryBudget = m_httpBudget;
+    settings->trustedProxies = config.trustedProxies;
+    if (config.tlsCertificate.isEmpty() && config.tlsKey.isEmpty())
+        return true;
+    QString error = QStringLiteral("tlsCertificate and tlsKey must be set together");
+    if (!config.tlsCertificate.isEmpty() && !config.tlsKey.isEmpty()) {
+        const QDir dir(QCoreApplication::applicationDirPath());
+        if (QtHttpCertificate::load(dir.filePath(config.tlsCertificate), dir.filePath(config.tlsKey), &settings->tls, &error))
+            return true;
+    }
+    qDaemonLog() << QStringLiteral("No HTTP server started: TLS cannot be used: %1").arg(error);
+    return false;
+}
+
+void App::startVideoServer(const QtHttpServerSettings &settings)
 {
     m_videoServer = new VideoServer(nullptr);
+    m_videoServer->setServerSettings(settings);
     connect(m_videoServer, &VideoServer::error, this, &App::handleVideoServerError);
     connect(m_videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
     connect(m_videoServer, &VideoServer::serverStopped, this, &App::handleVideoServerStopped);
     m_videoServer->start();
 }
 
-void App::startHttpEvents()
+void App::startHttpEvents(const QtHttpServerSettings &settings)
 {
     m_events = new HttpEvents(nullptr);
+    m_events->setServerSettings(settings);
     m_events->start();
 }
 

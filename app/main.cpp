@@ -1,3 +1,4 @@
+#include "CertificateCommand.h"
 #include "Daemon.h"
 
 #include "QDaemonApplication.h"
@@ -14,6 +15,8 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("TAVRO"));
     QDaemonApplication::setApplicationDescription(QStringLiteral("TAVRO"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("tavro.example.net"));
+
+    QDaemonApplication::addCommand(CertificateCommand::command());
 
     Daemon daemon(&app);
     QObject::connect(&app, &QDaemonApplication::daemonized, &daemon, &Daemon::handleDaemonReady);

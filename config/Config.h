@@ -44,10 +44,18 @@ public:
     // Networks (address, prefix length) whose peers the video and events
     // servers serve; empty when the INI file names none: everyone.
     QList<QPair<QHostAddress, int>> allowedNetworks;
+    // Reverse proxies whose X-Forwarded-For and X-Forwarded-Proto the HTTP
+    // servers believe; empty when the INI file names none.
+    QList<QPair<QHostAddress, int>> trustedProxies;
+    // The PEM files of the HTTP servers' TLS identity, as the INI file names
+    // them (relative to the program's directory); both empty: plain HTTP.
+    QString tlsCertificate;
+    QString tlsKey;
 
 private:
     Config() = default;
     void loadAllowedNetworks();
+    void loadTrustedProxies();
 };
 
 #endif // CONFIG_H

@@ -106,6 +106,15 @@ QHostAddress QtHttpServer::unmapped(const QHostAddress &address)
     return isMapped ? QHostAddress(ipv4) : address;
 }
 
+void QtHttpServer::apply(const QtHttpServerSettings &settings)
+{
+    setUseSecure(!settings.tls.isNull());
+    setCertificates(settings.tls.chain());
+    setPrivateKey(settings.tls.privateKey());
+    setTrustedProxies(settings.trustedProxies);
+    setMemoryBudget(settings.memoryBudget ? settings.memoryBudget : m_ownBudget.get());
+}
+
 void QtHttpServer::setUseSecure(bool ssl)
 {
     m_useSecure = ssl;

@@ -4,6 +4,7 @@
 #include "QtHttpConstants.h"
 #include "QtHttpMemoryBudget.h"
 #include "QtHttpReply.h"
+#include "QtHttpServerSettings.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -73,6 +74,9 @@ public:
     // Defaults to QtHttp::MAX_CONNECTIONS_PER_ADDRESS.
     void setMaxConnectionsPerAddress(int count) { m_maxPerAddress = count; }
     int getMaxConnectionsPerAddress() const { return m_maxPerAddress; }
+
+    // TLS, trusted proxies and the memory budget at once; before start().
+    void apply(const QtHttpServerSettings &settings);
 
     // The budget shared with other servers; it must outlive this server.
     // Without one, the server keeps a budget of its own.

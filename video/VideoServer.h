@@ -1,6 +1,8 @@
 #ifndef VIDEOSERVER_H
 #define VIDEOSERVER_H
 
+#include "QtHttpServerSettings.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -37,6 +39,8 @@ public:
     // How long a snapshot fetch may go without data before it fails; applies
     // to the channels that get their first viewer afterwards.
     void setFetchTimeout(int milliseconds);
+    // TLS, trusted proxies and the memory budget of the servers started afterwards.
+    void setServerSettings(const QtHttpServerSettings &settings);
 
     void start();
     void stop();
@@ -88,6 +92,7 @@ private:
     QHash<QString, QtHttpClientWrapper *> m_clients;
     QHash<ChannelKey, DvrChannel> m_dvrChannels;
     int m_fetchTimeoutMs;
+    QtHttpServerSettings m_serverSettings;
 };
 
 #endif // VIDEOSERVER_H
