@@ -1,6 +1,7 @@
 #include "HttpTestClient.h"
 #include "QtHttpClientWrapper.h"
 #include "QtHttpConstants.h"
+#include "QtHttpMemoryBudget.h"
 #include "QtHttpReply.h"
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
@@ -60,6 +61,12 @@ private slots:
     void allowedNetworks_data();
     void allowedNetworks();
     void mappedPeersMatchIpv4Networks();
+    void addressCap();
+    void memoryBudgetClosesTheLargest();
+    void pipelinersTakeTurns();
+    void forwardedClients_data();
+    void forwardedClients();
+    void proxiedClientsCheckedPerRequest();
 
 private:
     void handle(std::function<void(QtHttpRequest *, QtHttpReply *)> handler)
@@ -604,6 +611,134 @@ void TestQtHttpServer::mappedPeersMatchIpv4Networks()
     QVERIFY(m_server->isAllowed(QHostAddress("10.1.2.3")));
     QVERIFY(!m_server->isAllowed(QHostAddress("::ffff:11.1.2.3")));
     QVERIFY(!m_server->isAllowed(QHostAddress("::10.1.2.3")));
+}
+
+// One address holds at most its cap of connections; other addresses are
+// not affected, and the refusals are reported once.
+void TestQtHttpServer::addressCap()
+{
+    m_server->setMaxConnectionsPerAddress(2);
+    qRegisterMetaType<QHostAddress>();
+    QSignalSpy limit(m_server, &QtHttpServer::addressLimitReached);
+    HttpTestClient first(m_port);
+    HttpTestClient second(m_port);
+    QVERIFY(first.open() && second.open());
+    for (int i = 0; i < 2; ++i) {
+        HttpTestClient over(m_port);
+        QVERIFY(over.open());
+        QVERIFY(over.receive(12).startsWith("HTTP/1.1 503"));
+        QVERIFY(over.waitClosed());
+    }
+    QCOMPARE(limit.count(), 1);
+    QCOMPARE(limit.at(0).at(0).value<QHostAddress>(), QHostAddress("127.0.0.1"));
+    HttpTestClient other(m_port);
+    other.setLocalAddress(QHostAddress("127.0.0.2"));
+    QCOMPARE(other.get("/").status, 200);
+    QCOMPARE(first.get("/").status, 200);
+}
+
+// Past the budget the connections holding the most are closed, until the
+// rest is under three quarters of it; the others are served on.
+void TestQtHttpServer::memoryBudgetClosesTheLargest()
+{
+    auto *budget = new QtHttpMemoryBudget(40 * 1024, m_server); // goes after the connections
+    m_server->setMemoryBudget(budget);
+    QSignalSpy shed(budget, &QtHttpMemoryBudget::connectionsShed);
+    const QByteArray head = "GET / HTTP/1.1\r\n" + QByteArray("X-Pad: ").append(QByteArray(7000, 'x')).append("\r\n").repeated(4);
+    HttpTestClient small(m_port);
+    HttpTestClient large(m_port);
+    HttpTestClient larger(m_port);
+    QVERIFY(small.open() && large.open() && larger.open());
+    small.send("GET / HTTP/1.1\r\n");
+    large.send(head);
+    QTRY_COMPARE(budget->getHeld(), qint64(head.size() + 16));
+    larger.send(head + "X-More: x\r\n");
+    QTRY_COMPARE(shed.count(), 1);
+    QCOMPARE(shed.at(0).at(0).toInt(), 1);
+    QVERIFY(budget->getHeld() <= budget->getLimit() / 4 * 3);
+    // Which of the two was the larger when the budget was spent depends on
+    // how the bytes arrived; the small one is never it.
+    HttpTestClient &survivor = large.waitClosed(100) ? larger : large;
+    survivor.send("\r\n");
+    HttpResponse r;
+    QVERIFY(survivor.next(&r));
+    QCOMPARE(r.status, 200);
+    small.send("\r\n");
+    QVERIFY(small.next(&r));
+    QCOMPARE(r.status, 200);
+}
+
+// A connection that pipelines many requests is served a few at a time, so
+// another's request does not wait for all of them.
+void TestQtHttpServer::pipelinersTakeTurns()
+{
+    QList<QByteArray> order;
+    handle([&](QtHttpRequest *request, QtHttpReply *) { order << request->getUrl().path().toUtf8(); });
+    HttpTestClient pipeliner(m_port);
+    HttpTestClient other(m_port);
+    QVERIFY(pipeliner.open() && other.open());
+    pipeliner.send(QByteArray("GET /p HTTP/1.1\r\n\r\n").repeated(40));
+    other.send("GET /o HTTP/1.1\r\n\r\n");
+    HttpResponse r;
+    QVERIFY(other.next(&r));
+    QTRY_COMPARE(order.size(), 41);
+    QVERIFY2(order.indexOf("/o") < 20, qPrintable(QString::number(order.indexOf("/o"))));
+}
+
+void TestQtHttpServer::forwardedClients_data()
+{
+    QTest::addColumn<QString>("peer");
+    QTest::addColumn<QByteArray>("forwardedFor");
+    QTest::addColumn<QByteArray>("forwardedProto");
+    QTest::addColumn<QString>("client");
+    QTest::addColumn<bool>("secure");
+    QTest::newRow("untrusted peer") << "192.0.2.1" << QByteArray("1.2.3.4") << QByteArray("https") << "192.0.2.1" << false;
+    QTest::newRow("proxy, one client") << "127.0.0.1" << QByteArray("1.2.3.4") << QByteArray("https") << "1.2.3.4" << true;
+    QTest::newRow("proxy, a chain") << "127.0.0.1" << QByteArray("5.6.7.8, 1.2.3.4 ,10.0.0.2") << QByteArray("http") << "1.2.3.4" << false;
+    QTest::newRow("proxy, all trusted") << "127.0.0.1" << QByteArray("10.0.0.3, 10.0.0.2") << QByteArray() << "10.0.0.3" << false;
+    QTest::newRow("proxy, no header") << "::ffff:127.0.0.1" << QByteArray() << QByteArray() << "127.0.0.1" << false;
+    QTest::newRow("proxy, not an address") << "127.0.0.1" << QByteArray("1.2.3.4, unknown") << QByteArray() << QString() << false;
+    QTest::newRow("proxy, mapped client") << "127.0.0.1" << QByteArray("::ffff:1.2.3.4") << QByteArray("HTTPS") << "1.2.3.4" << true;
+}
+
+void TestQtHttpServer::forwardedClients()
+{
+    QFETCH(QString, peer);
+    QFETCH(QByteArray, forwardedFor);
+    QFETCH(QByteArray, forwardedProto);
+    QFETCH(QString, client);
+    QFETCH(bool, secure);
+    m_server->setTrustedProxies({QHostAddress::parseSubnet("127.0.0.1"), QHostAddress::parseSubnet("10.0.0.0/8")});
+    QtHttpRequest request(nullptr, nullptr);
+    if (!forwardedFor.isEmpty())
+        request.addHeader("X-Forwarded-For", forwardedFor);
+    if (!forwardedProto.isEmpty())
+        request.addHeader("X-Forwarded-Proto", forwardedProto);
+    m_server->identifyClient(&request, QtHttpServer::unmapped(QHostAddress(peer)), false);
+    QCOMPARE(request.getClientAddress(), client.isEmpty() ? QHostAddress() : QHostAddress(client));
+    QCOMPARE(request.isSecure(), secure);
+}
+
+// Behind a trusted proxy the allowed networks and the per-address cap apply
+// to the client the proxy names, request by request.
+void TestQtHttpServer::proxiedClientsCheckedPerRequest()
+{
+    m_server->setTrustedProxies({QHostAddress::parseSubnet("127.0.0.1")});
+    m_server->setAllowedNetworks({QHostAddress::parseSubnet("10.0.0.0/8")});
+    m_server->setMaxConnectionsPerAddress(1);
+    QHostAddress seen;
+    handle([&](QtHttpRequest *request, QtHttpReply *) { seen = request->getClientAddress(); });
+    const HttpTestClient::Headers inside = {{"X-Forwarded-For", "10.1.1.1"}};
+    HttpTestClient first(m_port);
+    QCOMPARE(first.get("/", inside).status, 200);
+    QCOMPARE(seen, QHostAddress("10.1.1.1"));
+    HttpTestClient second(m_port);
+    QCOMPARE(second.get("/", inside).status, 503);
+    QVERIFY(second.waitClosed());
+    HttpTestClient outside(m_port);
+    QCOMPARE(outside.get("/", {{"X-Forwarded-For", "192.0.2.1"}}).status, 403);
+    QVERIFY(outside.waitClosed());
+    QCOMPARE(first.get("/", inside).status, 200);
 }
 
 int runServerTests(int argc, char **argv)
