@@ -1,5 +1,6 @@
 #include "CentralPeer.h"
 #include "FakeDvr.h"
+#include "HttpTestClient.h"
 #include "ServiceProcess.h"
 #include "Settings.h"
 #include "proto/svc.pb.h"
@@ -12,19 +13,29 @@
 
 namespace {
 
-// One GET on a fresh connection; the whole response, or empty when the
-// server did not answer within the time-out.
-QByteArray httpGet(quint16 port, const QByteArray &path, int timeoutMs = 5000)
+// One GET on a fresh connection.
+HttpResponse httpGet(quint16 port, const QByteArray &path, int timeoutMs = 5000)
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(timeoutMs))
-        return QByteArray();
-    socket.write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
-    QByteArray response;
-    while (socket.waitForReadyRead(timeoutMs))
-        response += socket.readAll();
-    return response + socket.readAll();
+    return HttpTestClient(port).get(path, {{"Connection", "close"}}, timeoutMs);
+}
+
+// A site with one DVR (the fake one) and one stream on videoPort, channel 1.
+void writeSite(const QString &directory, quint16 videoPort, quint16 dvrPort)
+{
+    Settings settings(directory + QStringLiteral("/settings.db"));
+    DVRInfo dvr;
+    dvr.id = 3;
+    dvr.name = QStringLiteral("North");
+    dvr.ip = QStringLiteral("127.0.0.1");
+    settings.insertDVR(dvr);
+    StreamInfo stream;
+    stream.id = 1;
+    stream.name = QStringLiteral("Main");
+    stream.dvrId = 3;
+    stream.inPort = dvrPort;
+    stream.outPort = videoPort;
+    stream.channels = {1};
+    settings.insertStream(stream);
 }
 
 int portOf(const QString &endpoint)
@@ -80,6 +91,9 @@ private slots:
     void registersAndRestartsServersOnNewConfiguration();
     void serversAnswerWhileCentralNeverReads();
     void storedLayoutPageIsServed();
+    void servesOnlyTlsWithAMadeCertificate();
+    void unusableTlsStartsNoServer_data();
+    void unusableTlsStartsNoServer();
 };
 
 void tst_App::serviceStartsInAnEmptyDirectoryAndStopsOnSignal_data()
@@ -194,14 +208,14 @@ void tst_App::registersAndRestartsServersOnNewConfiguration()
     central.publish(siteData(firstPort, dvr.port()));
     QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(firstPort)));
     QVERIFY(service.messages().contains(QStringLiteral("  Loaded 1 Streams")));
-    QVERIFY(httpGet(firstPort, "/").contains("<li><a href=\"/North\">North</a></li>"));
+    QVERIFY(httpGet(firstPort, "/").body.contains("<li><a href=\"/North\">North</a></li>"));
 
     const quint16 secondPort = ServiceProcess::freePort();
     central.publish(siteData(secondPort, dvr.port()));
     QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(secondPort)));
     QVERIFY(service.messages().contains(QStringLiteral("VideoServer stopped")));
-    QVERIFY(httpGet(secondPort, "/North/Main").startsWith("HTTP/1.1 404 Not found !\r\n"));
-    QVERIFY(httpGet(firstPort, "/", 1000).isEmpty());
+    QCOMPARE(httpGet(secondPort, "/North/Main").statusLine, QByteArray("HTTP/1.1 404 Not found !"));
+    QCOMPARE(httpGet(firstPort, "/", 1000).status, 0);
 
     QVERIFY(service.stop(SIGTERM));
     QCOMPARE(service.process().exitCode(), 0);
@@ -235,8 +249,8 @@ void tst_App::serversAnswerWhileCentralNeverReads()
         central.publish(ping(1));
     QVERIFY(service.waitForLog(QStringLiteral("Registering service to Central")));
 
-    QVERIFY(httpGet(videoPort, "/").startsWith("HTTP/1.1 404 Not found !\r\n"));
-    QVERIFY(httpGet(eventPort, "/").startsWith("HTTP/1.1 200 OK.\r\n"));
+    QCOMPARE(httpGet(videoPort, "/").statusLine, QByteArray("HTTP/1.1 404 Not found !"));
+    QCOMPARE(httpGet(eventPort, "/").statusLine, QByteArray("HTTP/1.1 200 OK."));
 
     QVERIFY(service.stop(SIGTERM));
     QCOMPARE(service.process().exitCode(), 0);
@@ -268,13 +282,87 @@ void tst_App::storedLayoutPageIsServed()
     QVERIFY(service.waitForLog(QStringLiteral("  Generating: %1").arg(byName)));
     QTRY_VERIFY(QFile::exists(byName));
 
-    const QByteArray served = httpGet(eventPort, "/North/Lobby.html");
-    QVERIFY2(served.startsWith("HTTP/1.1 200 OK.\r\n"), served.constData());
-    QVERIFY(served.contains("Content-Type: text/html"));
-    QVERIFY(served.endsWith("\r\n\r\n" + page + "\r\n"));
-    const QByteArray index = httpGet(eventPort, "/");
+    const HttpResponse served = httpGet(eventPort, "/North/Lobby.html");
+    QCOMPARE(served.statusLine, QByteArray("HTTP/1.1 200 OK."));
+    QVERIFY(served.header("Content-Type").startsWith("text/html"));
+    QCOMPARE(served.body, page + "\r\n");
+    const QByteArray index = httpGet(eventPort, "/").body;
     QVERIFY2(index.contains("<li><a href=\"/North/Lobby.html\">/North/Lobby</a></li>"), index.constData());
 
+    QVERIFY(service.stop(SIGTERM));
+}
+
+// The made pair turns every port to TLS only: a viewer gets frames over
+// TLS with that certificate, and a plain request gets nothing.
+void tst_App::servesOnlyTlsWithAMadeCertificate()
+{
+    FakeDvr dvr;
+    const quint16 videoPort = ServiceProcess::freePort();
+    const quint16 eventPort = ServiceProcess::freePort();
+    ServiceProcess service;
+    QVERIFY(service.start({QStringLiteral("--make-certificate"), QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}));
+    QVERIFY(service.process().waitForFinished(10000));
+    QCOMPARE(service.process().exitCode(), 0);
+    QFile key(service.directory() + QStringLiteral("/tls-key.pem"));
+    QVERIFY(!(key.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther)));
+    const QList<QSslCertificate> made = QSslCertificate::fromPath(service.directory() + QStringLiteral("/tls-certificate.pem"));
+    QCOMPARE(made.size(), 1);
+
+    writeSite(service.directory(), videoPort, dvr.port());
+    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    QVERIFY(service.start());
+    QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
+
+    HttpTestClient viewer(videoPort);
+    viewer.setTls(true);
+    QCOMPARE(viewer.get("/North/Main/1").status, 200);
+    QVERIFY(viewer.waitForFrames(3));
+    QCOMPARE(viewer.socket()->peerCertificate(), made.first());
+    HttpTestClient events(eventPort);
+    events.setTls(true);
+    QCOMPARE(events.get("/").status, 200);
+
+    for (quint16 port : {videoPort, eventPort}) {
+        HttpTestClient plain(port);
+        QVERIFY(plain.open());
+        plain.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        QVERIFY(plain.waitClosed());
+        QVERIFY(!plain.receive(0).contains("HTTP/1.1"));
+    }
+    QVERIFY(service.stop(SIGTERM));
+}
+
+void tst_App::unusableTlsStartsNoServer_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("missing files") << "cert.pem" << "key.pem" << "cannot read";
+    QTest::newRow("a certificate alone") << "cert.pem" << QString() << "must be set together";
+    QTest::newRow("not a certificate") << "settings.ini" << "settings.ini" << "no certificate in";
+}
+
+// Named but unusable: the log says why in one line, and no port is
+// served, in plain text or otherwise.
+void tst_App::unusableTlsStartsNoServer()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QString, key);
+    QFETCH(QString, why);
+    FakeDvr dvr;
+    const quint16 videoPort = ServiceProcess::freePort();
+    const quint16 eventPort = ServiceProcess::freePort();
+    ServiceProcess service;
+    writeSite(service.directory(), videoPort, dvr.port());
+    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    service.writeIni(QStringLiteral("tlsCertificate"), certificate);
+    service.writeIni(QStringLiteral("tlsKey"), key);
+    QVERIFY(service.start());
+    QVERIFY(service.waitForLog(QStringLiteral("  Push: tcp://127.0.0.1:5002")));
+    QTRY_VERIFY(service.messages().filter(QStringLiteral("No HTTP server started: TLS cannot be used: ")).size() == 1);
+    QVERIFY(service.messages().filter(QStringLiteral("No HTTP server started")).first().contains(why));
+    for (quint16 port : {videoPort, eventPort})
+        QVERIFY(!HttpTestClient(port).open(1000));
     QVERIFY(service.stop(SIGTERM));
 }
 
