@@ -3,12 +3,6 @@
 #include <QHostAddress>
 #include <QSignalSpy>
 
-namespace {
-
-const QByteArray BOUNDARY = "--endofsection";
-
-} // namespace
-
 QByteArray HttpResponse::header(const QByteArray &name) const
 {
     for (const auto &header : headers) {
@@ -160,14 +154,14 @@ bool HttpTestClient::takeResponse(HttpResponse *response)
     return true;
 }
 
-// Counts boundaries as they arrive, keeping only a tail that may hold the
+// Counts markers as they arrive, keeping only a tail that may hold the
 // start of the next one.
 void HttpTestClient::countFrames()
 {
     int at = 0;
-    while ((at = m_buffer.indexOf(BOUNDARY, at)) >= 0) {
+    while ((at = m_buffer.indexOf(m_frameMarker, at)) >= 0) {
         ++m_frames;
-        at += BOUNDARY.size();
+        at += m_frameMarker.size();
     }
-    m_buffer = m_buffer.right(BOUNDARY.size() - 1);
+    m_buffer = m_buffer.right(m_frameMarker.size() - 1);
 }

@@ -56,7 +56,9 @@ public:
     QByteArray receive(int atLeast, int timeoutMs = 5000);
     bool waitClosed(int timeoutMs = 5000);
 
-    // Parts of a live stream received since its head.
+    // Parts of a live stream received since its head: the times the marker
+    // came, by default each part's boundary. Set before the request.
+    void setFrameMarker(const QByteArray &marker) { m_frameMarker = marker; }
     int frames() const { return m_frames; }
     bool waitForFrames(int more, int timeoutMs = 10000);
 
@@ -75,6 +77,7 @@ private:
     bool m_tls = false;
     bool m_streaming = false; // the last response was a live stream's head
     QByteArray m_buffer;
+    QByteArray m_frameMarker = QByteArrayLiteral("--endofsection");
     int m_frames = 0;
 };
 
