@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <algorithm>

@@ -6,7 +6,6 @@
 #include "proto/svc.pb.h"
 
 #include <QFile>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
