@@ -1,14 +1,20 @@
 #include "CentralPeer.h"
 #include "FakeDvr.h"
 #include "HttpTestClient.h"
+#include "QtHttpCertificate.h"
 #include "ServiceProcess.h"
 #include "Settings.h"
 #include "proto/svc.pb.h"
 
 #include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
+
+#include <unistd.h>
 
 namespace {
 
@@ -18,7 +24,7 @@ HttpResponse httpGet(quint16 port, const QByteArray &path, int timeoutMs = 5000)
     return HttpTestClient(port).get(path, {{"Connection", "close"}}, timeoutMs);
 }
 
-// A site with one DVR (the fake one) and one stream on videoPort, channel 1.
+// A site with one DVR (the fake one) and one stream on videoPort, channels 1 and 2.
 void writeSite(const QString &directory, quint16 videoPort, quint16 dvrPort)
 {
     Settings settings(directory + QStringLiteral("/settings.db"));
@@ -33,9 +39,70 @@ void writeSite(const QString &directory, quint16 videoPort, quint16 dvrPort)
     stream.dvrId = 3;
     stream.inPort = dvrPort;
     stream.outPort = videoPort;
-    stream.channels = {1};
+    stream.channels = {1, 2};
     settings.insertStream(stream);
 }
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Debian's nginx in front of two ports, on loopback, with TLS, unbuffered,
+// run as the test's own user from a directory of its own.
+class ReverseProxy
+{
+public:
+    bool start(const QList<QPair<quint16, quint16>> &listenToUpstream)
+    {
+        const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+        QByteArray certificate;
+        QByteArray key;
+        QString error;
+        if (nginx.isEmpty() || !QtHttpCertificate::makeSelfSigned({QStringLiteral("127.0.0.1")}, 1, &certificate, &key, &error))
+            return false;
+        const QByteArray dir = m_dir.path().toUtf8();
+        QByteArray config = (::geteuid() == 0 ? "user root root;\n" : "") + QByteArray("daemon off;\nworker_processes 1;\n")
+            + "pid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log;\nevents { worker_connections 64; }\nhttp {\n"
+            + "  access_log off;\n  client_body_temp_path " + dir + "/body;\n  proxy_temp_path " + dir + "/proxy;\n"
+            + "  fastcgi_temp_path " + dir + "/fastcgi;\n  uwsgi_temp_path " + dir + "/uwsgi;\n  scgi_temp_path " + dir + "/scgi;\n";
+        for (const auto &ports : listenToUpstream) {
+            config += "  server {\n    listen 127.0.0.1:" + QByteArray::number(ports.first) + " ssl;\n"
+                + "    ssl_certificate " + dir + "/cert.pem;\n    ssl_certificate_key " + dir + "/key.pem;\n"
+                + "    location / {\n      proxy_pass http://127.0.0.1:" + QByteArray::number(ports.second) + ";\n"
+                + "      proxy_http_version 1.1;\n      proxy_buffering off;\n      proxy_read_timeout 1h;\n"
+                + "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
+                + "      proxy_set_header X-Forwarded-Proto $scheme;\n    }\n  }\n";
+        }
+        config += "}\n";
+        if (!writeFile(m_dir.filePath(QStringLiteral("cert.pem")), certificate) || !writeFile(m_dir.filePath(QStringLiteral("key.pem")), key)
+            || !writeFile(m_dir.filePath(QStringLiteral("nginx.conf")), config))
+            return false;
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(nginx, {QStringLiteral("-p"), m_dir.path(), QStringLiteral("-c"), m_dir.filePath(QStringLiteral("nginx.conf")),
+                                QStringLiteral("-e"), m_dir.filePath(QStringLiteral("error.log"))});
+        return m_process.waitForStarted();
+    }
+
+    QByteArray errors() const
+    {
+        QFile log(m_dir.filePath(QStringLiteral("error.log")));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    }
+
+    ~ReverseProxy()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
 
 int portOf(const QString &endpoint)
 {
@@ -93,6 +160,7 @@ private slots:
     void servesOnlyTlsWithAMadeCertificate();
     void unusableTlsStartsNoServer_data();
     void unusableTlsStartsNoServer();
+    void behindAReverseProxy();
 };
 
 void tst_App::serviceStartsInAnEmptyDirectoryAndStopsOnSignal_data()
@@ -362,6 +430,60 @@ void tst_App::unusableTlsStartsNoServer()
     QVERIFY(service.messages().filter(QStringLiteral("No HTTP server started")).first().contains(why));
     for (quint16 port : {videoPort, eventPort})
         QVERIFY(!HttpTestClient(port).open(1000));
+    QVERIFY(service.stop(SIGTERM));
+}
+
+// Behind nginx, the client is the one nginx names: allowed networks and the
+// log go by it; a viewer gets every frame over nginx's TLS, and a smuggling
+// attempt through it starts nothing.
+void tst_App::behindAReverseProxy()
+{
+    FakeDvr dvr;
+    const quint16 videoPort = ServiceProcess::freePort();
+    const quint16 eventPort = ServiceProcess::freePort();
+    const quint16 proxiedVideo = ServiceProcess::freePort();
+    const quint16 proxiedEvents = ServiceProcess::freePort();
+    ReverseProxy nginx;
+    if (!nginx.start({{proxiedVideo, videoPort}, {proxiedEvents, eventPort}}))
+        QSKIP("nginx is not installed");
+    ServiceProcess service;
+    writeSite(service.directory(), videoPort, dvr.port());
+    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    service.writeIni(QStringLiteral("trustedProxies"), QStringLiteral("127.0.0.1"));
+    service.writeIni(QStringLiteral("allowedNetworks"), QStringLiteral("127.0.0.5"));
+    QVERIFY(service.start());
+    QVERIFY(service.waitForLog(QStringLiteral("  Trusted proxies: 127.0.0.1/32")));
+    QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
+    const auto through = [](quint16 port, const char *from) {
+        auto client = std::make_unique<HttpTestClient>(port);
+        client->setTls(true);
+        client->setLocalAddress(QHostAddress(QString::fromLatin1(from)));
+        return client;
+    };
+    QTRY_VERIFY2(through(proxiedEvents, "127.0.0.5")->open(1000), nginx.errors().constData());
+    QCOMPARE(through(proxiedEvents, "127.0.0.5")->get("/").status, 200);
+
+    const auto viewer = through(proxiedVideo, "127.0.0.5");
+    viewer->setFrameMarker("\r\n\r\nJPEG /snapshot0.jpg");
+    QCOMPARE(viewer->get("/North/Main/1").status, 200);
+    QVERIFY(viewer->waitForFrames(10));
+    // Each snapshot fetched went out as a frame: at most the one in flight is missing.
+    QTRY_VERIFY(viewer->frames() >= dvr.requestCount(QStringLiteral("/snapshot0.jpg")) - 1);
+
+    QCOMPARE(through(proxiedVideo, "127.0.0.6")->get("/").status, 403);
+    QVERIFY(service.waitForLog(QStringLiteral("Refused client 127.0.0.6 on port %1: not in an allowed network").arg(videoPort)));
+
+    for (const QByteArray &framing : {QByteArray("Content-Length: 32\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+                                      QByteArray("Content-Length: 32, 32\r\n\r\n")}) {
+        const auto attacker = through(proxiedVideo, "127.0.0.5");
+        QVERIFY(attacker->open());
+        attacker->send("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + framing + "GET /North/Main/2 HTTP/1.1\r\n\r\n");
+        HttpResponse response;
+        QVERIFY(attacker->next(&response));
+        QCOMPARE(response.status, 400);
+    }
+    QCOMPARE(through(proxiedVideo, "127.0.0.5")->get("/North").status, 404);
+    QCOMPARE(dvr.requestCount(QStringLiteral("/snapshot1.jpg")), 0);
     QVERIFY(service.stop(SIGTERM));
 }
 

@@ -114,8 +114,8 @@ bool HttpTestClient::waitForData(const QDeadlineTimer &deadline)
     return QSignalSpy(&m_socket, &QIODevice::readyRead).wait(int(deadline.remainingTime()));
 }
 
-// Takes one complete response off the front of the buffer. A response with
-// neither a length nor chunks is a live stream: its head alone is taken, and
+// Takes one complete response off the front of the buffer. A multipart
+// response without a length is a live stream: its head alone is taken, and
 // its parts are counted from then on.
 bool HttpTestClient::takeResponse(HttpResponse *response)
 {
@@ -135,13 +135,14 @@ bool HttpTestClient::takeResponse(HttpResponse *response)
     const int bodyStart = headEnd + 4;
     int bodyEnd = bodyStart + r.header("Content-Length").toInt();
     const bool chunked = r.header("Transfer-Encoding").compare("chunked", Qt::CaseInsensitive) == 0;
-    const bool stream = !chunked && r.header("Content-Length").isEmpty()
+    // A proxy may pass a stream on in chunks.
+    const bool stream = r.header("Content-Length").isEmpty()
         && r.header("Content-Type").startsWith("multipart/x-mixed-replace");
-    if (chunked) {
+    if (stream) {
+        bodyEnd = bodyStart;
+    } else if (chunked) {
         const int last = m_buffer.indexOf("\r\n0\r\n\r\n", headEnd);
         bodyEnd = last < 0 ? m_buffer.size() + 1 : last + 7;
-    } else if (stream) {
-        bodyEnd = bodyStart;
     }
     if (bodyEnd > m_buffer.size())
         return false;
