@@ -3,12 +3,12 @@
 #include "CommandManager.h"
 #include "Config.h"
 #include "HttpEvents.h"
+#include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 #include "QtHttpMemoryBudget.h"
 #include "QtHttpServerSettings.h"
 #include "VideoServer.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 
@@ -37,6 +37,7 @@ void App::start()
     qDaemonLog() << QStringLiteral("Service started");
     Config::instance()->load();
     startAll();
+    reportStatus();
 }
 
 void App::stop()
@@ -85,7 +86,7 @@ bool App::httpServerSettings(QtHttpServerSettings *settings) const
         return true;
     QString error = QStringLiteral("tlsCertificate and tlsKey must be set together");
     if (!config.tlsCertificate.isEmpty() && !config.tlsKey.isEmpty()) {
-        const QDir dir(QCoreApplication::applicationDirPath());
+        const QDir dir(QDaemonApplication::dataDirectory());
         if (QtHttpCertificate::load(dir.filePath(config.tlsCertificate), dir.filePath(config.tlsKey), &settings->tls, &error))
             return true;
     }
@@ -153,6 +154,17 @@ void App::handleConfigUpdated()
 {
     Config::instance()->load();
     restartServers();
+    reportStatus();
+}
+
+// One line for systemctl status.
+void App::reportStatus()
+{
+    const Config *config = Config::instance();
+    QDaemonApplication::setStatus(QStringLiteral("Serving %1 streams and %2 IO modules; events on port %3")
+                                      .arg(config->streams.size())
+                                      .arg(config->ios.size())
+                                      .arg(config->eventPort));
 }
 
 void App::handlePingError()

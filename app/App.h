@@ -39,6 +39,7 @@ private:
     bool httpServerSettings(QtHttpServerSettings *settings) const;
     void startVideoServer(const QtHttpServerSettings &settings);
     void startHttpEvents(const QtHttpServerSettings &settings);
+    void reportStatus();
     void startCommandManager();
     void stopVideoServer();
     void stopHttpEvents();

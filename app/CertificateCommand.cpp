@@ -1,9 +1,9 @@
 #include "CertificateCommand.h"
 
+#include "QDaemonApplication.h"
 #include "QtHttpCertificate.h"
 #include "Settings.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -52,7 +52,7 @@ int CertificateCommand::run(const QStringList &hosts)
         print(stderr, QStringLiteral("Usage: --make-certificate HOST... (names or addresses the browsers use)"));
         return 2;
     }
-    const QDir dir(QCoreApplication::applicationDirPath());
+    const QDir dir(QDaemonApplication::dataDirectory());
     const QString certificatePath = dir.filePath(QLatin1String(CertificateFile));
     const QString keyPath = dir.filePath(QLatin1String(KeyFile));
     for (const QString &path : {certificatePath, keyPath}) {

@@ -4,8 +4,8 @@
 #include "QDaemonCommand.h"
 
 // `--make-certificate HOST...`: a self-signed TLS identity for a quick start,
-// written beside the program and named in settings.ini, so that the next
-// start serves HTTPS only.
+// written into the data directory and named in settings.ini there, so that
+// the next start serves HTTPS only.
 class CertificateCommand
 {
 public:

@@ -48,7 +48,7 @@ public:
     // servers believe; empty when the INI file names none.
     QList<QPair<QHostAddress, int>> trustedProxies;
     // The PEM files of the HTTP servers' TLS identity, as the INI file names
-    // them (relative to the program's directory); both empty: plain HTTP.
+    // them (relative to its own directory); both empty: plain HTTP.
     QString tlsCertificate;
     QString tlsKey;
 
