@@ -204,7 +204,8 @@ void tst_Faults::brokenDvrDoesNotStopTheOthers()
     storeSite(service, {{QStringLiteral("Good"), good.port()}, {QStringLiteral("Bad"), bad.port()}}, videoPort);
     connectToCentral(service, central);
     QVERIFY(service.start());
-    QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
+    QVERIFY2(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)),
+             qPrintable(service.messages().join(QLatin1Char('\n'))));
 
     const auto goodViewer = watch(videoPort, "/Good/Main/1");
     const auto badViewer = watch(videoPort, "/Bad/Main/1");
@@ -297,7 +298,8 @@ void tst_Faults::stopsQuicklyWhileEverythingHangs()
     const quint16 eventPort = ServiceProcess::freePort();
     service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
     QVERIFY(service.start());
-    QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
+    QVERIFY2(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)),
+             qPrintable(service.messages().join(QLatin1Char('\n'))));
 
     const auto hangingViewer = watch(videoPort, "/Hanging/Main/1");
     const auto deadViewer = watch(videoPort, "/Dead/Main/1");
