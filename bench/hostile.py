@@ -238,8 +238,8 @@ class StreamCounter:
             del self.buffer[:body + length]
 
 
-async def _watch(port, path, context, counter):
-    reader, writer = await asyncio.open_connection("127.0.0.1", port, ssl=context,
+async def _watch(port, path, context, counter, source):
+    reader, writer = await asyncio.open_connection("127.0.0.1", port, ssl=context, local_addr=(source, 0),
                                                    server_hostname="127.0.0.1" if context else None)
     writer.write(b"GET " + path + b" HTTP/1.1\r\nHost: x\r\n\r\n")
     await reader.readuntil(b"\r\n\r\n")
@@ -257,7 +257,9 @@ async def _viewers(run, port, tls, count, warmup, duration, pid):
         context.check_hostname = False
         context.verify_mode = ssl.CERT_NONE
     counters = [StreamCounter() for _ in range(count)]
-    tasks = [asyncio.ensure_future(_watch(port, b"/bench/main/1", context, c)) for c in counters]
+    # 50 viewers per address, within the service's cap per client address.
+    tasks = [asyncio.ensure_future(_watch(port, b"/bench/main/1", context, c, "127.0.4.%d" % (1 + i // 50)))
+             for i, c in enumerate(counters)]
     await asyncio.sleep(warmup)
     for c in counters:
         c.counting = True

@@ -172,9 +172,12 @@ bool QtHttpClientWrapper::isServing() const
 
 bool QtHttpClientWrapper::readMore()
 {
-    if (m_sockClient->bytesAvailable() <= 0)
+    const qint64 available = m_sockClient->bytesAvailable();
+    if (available <= 0)
         return false;
-    m_parser.feed(m_sockClient->read(READ_CHUNK_SIZE));
+    // Exactly what is there: a read of a whole chunk would keep a chunk's
+    // allocation for a few bytes.
+    m_parser.feed(m_sockClient->read(qMin(available, READ_CHUNK_SIZE)));
     return true;
 }
 

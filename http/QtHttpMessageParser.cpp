@@ -74,11 +74,14 @@ bool QtHttpMessageParser::isToken(const QByteArray &text)
 
 void QtHttpMessageParser::feed(const QByteArray &bytes)
 {
-    if (m_pos > 0) {
+    if (m_pos == m_buffer.size()) {
+        // Nothing left over: the new bytes become the buffer, uncopied.
+        m_buffer = bytes;
+    } else {
         m_buffer.remove(0, m_pos);
-        m_pos = 0;
+        m_buffer.append(bytes);
     }
-    m_buffer.append(bytes);
+    m_pos = 0;
 }
 
 QtHttpMessageParser::Status QtHttpMessageParser::parse()

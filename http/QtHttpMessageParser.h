@@ -93,8 +93,8 @@ public:
     bool isStarted() const;
     bool isReadingHeaders() const { return m_stage == Stage::Headers || m_stage == Stage::Trailers; }
     bool isReadingBody() const;
-    // Bytes kept: the head so far, unparsed input and the body so far.
-    qint64 heldBytes() const { return m_headBytes + m_buffer.size() - m_pos + m_message.body.size(); }
+    // Bytes kept: the buffers' allocations and the head so far.
+    qint64 heldBytes() const { return m_headBytes + m_buffer.capacity() + m_message.body.capacity(); }
     bool hasUnparsedInput() const { return m_pos < m_buffer.size(); }
 
     const Limits &limits() const { return m_limits; }
