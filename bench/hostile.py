@@ -21,8 +21,14 @@ BOUNDARY = b"--endofsection\r\n"
 SEQ_OFFSET, SEQ_DIGITS = 6, 8  # where fakedvr.py puts a frame's sequence number
 
 
+# Linux: the port of a socket bound to a source address is chosen at connect
+# time, so that it never keeps a later service off a port.
+IP_BIND_ADDRESS_NO_PORT = getattr(socket, "IP_BIND_ADDRESS_NO_PORT", 24)
+
+
 def _connect(port, source, blocking=False, receive_buffer=0):
     s = socket.socket()
+    s.setsockopt(socket.IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1)
     if receive_buffer:
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
     s.bind((source, 0))
@@ -239,7 +245,12 @@ class StreamCounter:
 
 
 async def _watch(port, path, context, counter, source):
-    reader, writer = await asyncio.open_connection("127.0.0.1", port, ssl=context, local_addr=(source, 0),
+    s = socket.socket()
+    s.setsockopt(socket.IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1)
+    s.bind((source, 0))
+    s.setblocking(False)
+    await asyncio.get_running_loop().sock_connect(s, ("127.0.0.1", port))
+    reader, writer = await asyncio.open_connection(sock=s, ssl=context,
                                                    server_hostname="127.0.0.1" if context else None)
     writer.write(b"GET " + path + b" HTTP/1.1\r\nHost: x\r\n\r\n")
     await reader.readuntil(b"\r\n\r\n")

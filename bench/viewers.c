@@ -181,6 +181,10 @@ static int openViewer(int epoll, struct viewer *v, int index, int port, int stal
     v->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (v->fd < 0)
         return -1;
+    /* The port is chosen at connect time: one taken at bind time would keep
+     * the next service run off it. */
+    int noPort = 1;
+    setsockopt(v->fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPort, sizeof noPort);
     struct sockaddr_in source = {.sin_family = AF_INET};
     source.sin_addr.s_addr = htonl(0x7f010001u + ((uint32_t)(index / VIEWERS_PER_ADDRESS) << 8));
     if (bind(v->fd, (struct sockaddr *)&source, sizeof source) < 0) {

@@ -101,6 +101,11 @@ public:
         if (receiveBuffer > 0)
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         if (from > 0) {
+            // The port is chosen at connect time, as without the bind: a port
+            // taken at bind time would keep a listener on the wildcard
+            // address (another test's server) off it.
+            const int noPort = 1;
+            ::setsockopt(m_fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPort, sizeof noPort);
             sockaddr_in source = {};
             source.sin_family = AF_INET;
             source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + quint32(from));

@@ -25,7 +25,9 @@ bool HttpTestClient::open(int timeoutMs)
     if (m_socket.state() == QAbstractSocket::ConnectedState)
         return !m_tls || m_socket.isEncrypted() || QSignalSpy(&m_socket, &QSslSocket::encrypted).wait(timeoutMs);
     QSignalSpy ready(&m_socket, m_tls ? &QSslSocket::encrypted : &QAbstractSocket::connected);
-    if (!m_localAddress.isNull() && !m_socket.bind(m_localAddress))
+    // Shared, so that the port it takes never keeps a server of the tests
+    // from listening on the wildcard address.
+    if (!m_localAddress.isNull() && !m_socket.bind(m_localAddress, 0, QAbstractSocket::ReuseAddressHint))
         return false;
     if (m_tls)
         m_socket.connectToHostEncrypted(m_address.toString(), m_port);
