@@ -273,6 +273,7 @@ void QtHttpServer::onClientConnected()
         if (ssl) {
             ssl->setLocalCertificateChain(m_sslCerts);
             ssl->setPrivateKey(m_sslKey);
+            ssl->setProtocol(QSsl::TlsV1_2OrLater);
             // Asks the peer for a certificate without requiring one.
             ssl->setPeerVerifyMode(QSslSocket::AutoVerifyPeer);
             ssl->startServerEncryption();
