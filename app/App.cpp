@@ -46,10 +46,13 @@ void App::stop()
     stopAll();
 }
 
+// The link to Central comes first, then the events server: whatever the
+// video ports of a stored configuration take, Central can still reach the
+// service and send a better one.
 void App::startAll()
 {
-    startServers();
     startCommandManager();
+    startServers();
 }
 
 void App::stopAll()
@@ -71,8 +74,8 @@ void App::startServers()
     QtHttpServerSettings settings;
     if (!httpServerSettings(&settings))
         return;
-    startVideoServer(settings);
     startHttpEvents(settings);
+    startVideoServer(settings);
 }
 
 // TLS is all or nothing: a certificate or key that is named but cannot be

@@ -1,6 +1,7 @@
 #include "CertificateCommand.h"
 #include "Daemon.h"
 
+#include "PublicKeyCommand.h"
 #include "QDaemonApplication.h"
 
 #include <cstdio>
@@ -26,6 +27,7 @@ int main(int argc, char *argv[])
                                     }});
 
     QDaemonApplication::addCommand(CertificateCommand::command());
+    QDaemonApplication::addCommand(PublicKeyCommand::command());
 
     Daemon daemon(&app);
     QObject::connect(&app, &QDaemonApplication::daemonized, &daemon, &Daemon::handleDaemonReady);

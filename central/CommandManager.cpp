@@ -2,10 +2,11 @@
 
 #include "Config.h"
 #include "ConfigSync.h"
+#include "CurveKeyPair.h"
+#include "PublicKeyCommand.h"
 #include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 #include "Settings.h"
-#include "Utils.h"
 #include "ZeroMQ.h"
 #include "proto/svc.pb.h"
 
@@ -37,12 +38,14 @@ CommandManager::CommandManager(QObject *parent)
     : QObject(parent)
     , m_zmq(new ZeroMQ)
     , m_sessionNumber(std::rand())
+    , m_layouts(QDaemonApplication::dataDirectory() + QStringLiteral("/layout-pages.json"))
 {
     m_zmq->moveToThread(&m_thread);
     connect(this, &CommandManager::startZmqEventLoop, m_zmq, &ZeroMQ::start);
     connect(m_zmq, &ZeroMQ::started, this, &CommandManager::handleStarted);
     connect(m_zmq, &ZeroMQ::topicMsgReceived, this, &CommandManager::handleTopicMessage);
     connect(m_zmq, &ZeroMQ::error, this, &CommandManager::onTransportError);
+    connect(m_zmq, &ZeroMQ::linkStateChanged, this, &CommandManager::onLinkStateChanged);
 }
 
 CommandManager::~CommandManager()
@@ -53,11 +56,39 @@ CommandManager::~CommandManager()
 
 void CommandManager::start()
 {
+    // Fails closed: a key that is configured but cannot be used leaves the
+    // link down rather than plain.
+    if (!configureEncryption())
+        return;
     const Config *config = Config::instance();
     m_zmq->setSubscriber(config->subEndpoint, QStringLiteral("services"));
     m_zmq->setPushEndpoint(config->pushEndpoint);
     m_thread.start();
     emit startZmqEventLoop();
+}
+
+bool CommandManager::configureEncryption()
+{
+    const QByteArray serverKey = Config::instance()->serverPublicKey.toLatin1();
+    if (serverKey.isEmpty()) {
+        qDaemonLog() << QStringLiteral("The link to Central is not encrypted (no serverPublicKey in settings.ini)");
+        return true;
+    }
+    QString failure;
+    CurveKeyPair keys;
+    if (!CurveKeyPair::isAvailable())
+        failure = QStringLiteral("this ZeroMQ library cannot encrypt");
+    else if (!CurveKeyPair::isKey(serverKey))
+        failure = QStringLiteral("serverPublicKey is not a key of 40 characters of Z85 text");
+    else
+        CurveKeyPair::readOrCreate(PublicKeyCommand::keyFilePath(), &keys, &failure);
+    if (!failure.isEmpty()) {
+        qDaemonLog() << QStringLiteral("The link to Central stays down: %1").arg(failure);
+        return false;
+    }
+    m_zmq->setCurve(serverKey, keys.publicKey, keys.secretKey);
+    qDaemonLog() << QStringLiteral("The link to Central is encrypted, this service's public key is %1").arg(QString::fromLatin1(keys.publicKey));
+    return true;
 }
 
 void CommandManager::stop()
@@ -126,8 +157,7 @@ void CommandManager::handleTopicMessage(const QByteArray &topic, const QByteArra
         break;
     case Packet::kData:
         if (forUs) {
-            ConfigSync::apply(packet.data(), *Settings::instance());
-            emit configUpdated();
+            applyConfiguration(packet.data());
         }
         break;
     case Packet::kCommand:
@@ -150,6 +180,39 @@ void CommandManager::onTransportError(const QString &operation, const QString &m
 {
     qDaemonLog() << operation;
     qDaemonLog() << QString("  Failed: %1").arg(message);
+}
+
+// Pages of modules and DVRs the new configuration no longer has go with it.
+void CommandManager::applyConfiguration(const SystemData &data)
+{
+    const Config *config = Config::instance();
+    const SiteConfig site = ConfigSync::records(data);
+    if (!ConfigSync::apply(site, *Settings::instance(), config->eventPort))
+        return;
+    const QString base = QString("%1/%2").arg(QDaemonApplication::dataDirectory(), config->ioPath);
+    m_layouts.keepOnly(base, LayoutStore::pagePaths(base, site));
+    emit configUpdated();
+}
+
+// Once per change: a Central that keeps refusing the handshake is
+// reported when it starts, not at every retry.
+void CommandManager::onLinkStateChanged(ZeroMQ::LinkState state)
+{
+    const QString endpoint = Config::instance()->subEndpoint;
+    switch (state) {
+    case ZeroMQ::LinkState::Up:
+        qDaemonLog() << QStringLiteral("Link to Central up again at %1").arg(endpoint);
+        break;
+    case ZeroMQ::LinkState::Unreachable:
+        qDaemonLog() << QStringLiteral("Central not reachable at %1; retrying").arg(endpoint);
+        break;
+    case ZeroMQ::LinkState::HandshakeFailed:
+        qDaemonLog() << QStringLiteral("No handshake with Central at %1 (not Central, or the keys do not match); retrying").arg(endpoint);
+        break;
+    case ZeroMQ::LinkState::Lost:
+        qDaemonLog() << QStringLiteral("Link to Central lost at %1; retrying").arg(endpoint);
+        break;
+    }
 }
 
 // The same number as last time is a pong; a new one means Central lost
@@ -188,17 +251,21 @@ void CommandManager::generateLayoutPages(const CommandRequest &command)
     }
 
     const QString base = QString("%1/%2").arg(QDaemonApplication::dataDirectory(), config->ioPath);
+    // By id, then by name.
+    const QStringList paths = LayoutStore::pagePaths(base, dvr->name, *io);
     const QStringList fileNames = {QString::number(io->id), io->name};
     QStringList accepted;
-    for (const QString &fileName : fileNames) {
-        const QString path = QString("%1/%2/%3.html").arg(base, dvr->name, fileName);
-        if (!isSafeName(dvr->name) || !isSafeName(fileName)) {
-            qDaemonLog() << QString("  Refused, outside the layout directory: %1").arg(printable(path));
+    for (int i = 0; i < paths.size(); ++i) {
+        if (!isSafeName(dvr->name) || !isSafeName(fileNames.at(i))) {
+            qDaemonLog() << QString("  Refused, outside the layout directory: %1").arg(printable(paths.at(i)));
             continue;
         }
-        qDaemonLog() << QString("  Generating: %1").arg(path);
-        accepted << path;
+        accepted << paths.at(i);
+    }
+    if (!m_layouts.write(base, accepted, content)) {
+        qDaemonLog() << QString("GENERATE_IO - refused, the layout directory would exceed %1 bytes").arg(LayoutStore::MaxDirectoryBytes);
+        return;
     }
     for (const QString &path : qAsConst(accepted))
-        Utils::writeFile(path, content);
+        qDaemonLog() << QString("  Generating: %1").arg(path);
 }

@@ -1,5 +1,7 @@
 #include "ConfigSync.h"
 
+#include "ConfigCheck.h"
+
 #include "QDaemonLog.h"
 #include "Settings.h"
 #include "proto/svc.pb.h"
@@ -65,35 +67,65 @@ DoorInfo toDoorInfo(const Door &door)
 
 void logFailure(const QString &detail)
 {
-    qDaemonLog() << QString("void ConfigSync::apply(const SystemData&, Settings&)");
+    qDaemonLog() << QString("bool ConfigSync::store(const SiteConfig&, Settings&)");
     qDaemonLog() << detail;
 }
 
 } // namespace
 
-void ConfigSync::apply(const SystemData &data, Settings &settings)
+bool ConfigSync::apply(const SiteConfig &site, Settings &settings, int eventPort)
+{
+    const QString refusal = ConfigCheck::refusal(site, eventPort);
+    if (!refusal.isEmpty()) {
+        qDaemonLog() << QStringLiteral("Refused the configuration from Central, keeping the stored one: %1").arg(refusal);
+        return false;
+    }
+    return store(site, settings);
+}
+
+SiteConfig ConfigSync::records(const SystemData &data)
+{
+    SiteConfig site;
+    site.dvrs.reserve(data.dvrs_size());
+    for (const DVR &dvr : data.dvrs())
+        site.dvrs.append(toDVRInfo(dvr));
+    site.streams.reserve(data.streams_size());
+    for (const Stream &stream : data.streams())
+        site.streams.append(toStreamInfo(stream));
+    site.ios.reserve(data.ios_size());
+    for (const IO &io : data.ios())
+        site.ios.append(toIOInfo(io));
+    site.doors.reserve(data.doors_size());
+    for (const Door &door : data.doors())
+        site.doors.append(toDoorInfo(door));
+    return site;
+}
+
+bool ConfigSync::store(const SiteConfig &site, Settings &settings)
 {
     // Without a transaction a crash could leave a half-filled database, so
     // the old configuration stays when none can be opened.
     if (!settings.beginTransaction()) {
         logFailure(QStringLiteral("  Can't begin a transaction, the stored configuration is kept"));
-        return;
+        return false;
     }
 
     settings.cleanData();
-    for (const DVR &dvr : data.dvrs())
-        settings.insertDVR(toDVRInfo(dvr));
-    for (const Stream &stream : data.streams())
-        settings.insertStream(toStreamInfo(stream));
-    for (const IO &io : data.ios())
-        settings.insertIO(toIOInfo(io));
-    for (const Door &door : data.doors())
-        settings.insertDoor(toDoorInfo(door));
+    for (const DVRInfo &dvr : site.dvrs)
+        settings.insertDVR(dvr);
+    for (const StreamInfo &stream : site.streams)
+        settings.insertStream(stream);
+    for (const IOInfo &io : site.ios)
+        settings.insertIO(io);
+    for (const DoorInfo &door : site.doors)
+        settings.insertDoor(door);
 
     if (!settings.commitTransaction()) {
         logFailure(QStringLiteral("  Can't commit, the stored configuration is kept"));
         settings.rollbackTransaction();
+        return false;
     }
+    return true;
 }
 
 QList<int> ConfigSync::parseChannels(const std::string &json)

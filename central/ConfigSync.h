@@ -1,6 +1,8 @@
 #ifndef CONFIGSYNC_H
 #define CONFIGSYNC_H
 
+#include "SiteConfig.h"
+
 #include <QList>
 
 #include <string>
@@ -14,10 +16,18 @@ class ConfigSync
 public:
     ConfigSync() = delete;
 
-    // Clears the four tables and inserts every entry of the four lists, in
-    // one transaction: a crash in the middle leaves the old configuration
-    // or the new one. A refused insert is logged by Settings and skipped.
-    static void apply(const SystemData &data, Settings &settings);
+    // Stores the configuration unless the check refuses it; a refusal is
+    // logged in one line and keeps the stored configuration. True when the
+    // stored configuration was replaced.
+    static bool apply(const SiteConfig &site, Settings &settings, int eventPort);
+
+    // The four lists of the message as records, in message order.
+    static SiteConfig records(const SystemData &data);
+
+    // Clears the four tables and inserts every record, in one transaction:
+    // a crash in the middle leaves the old configuration or the new one. A
+    // refused insert is logged by Settings and skipped.
+    static bool store(const SiteConfig &site, Settings &settings);
 
     // Channels arrive as JSON text, an array of decimal strings. Anything
     // else that is not an array gives no channels; an element that is not

@@ -6,8 +6,12 @@ ZeroMQPrivate::~ZeroMQPrivate()
         m_pushSocket->close();
     if (m_subSocket)
         m_subSocket->close();
-    if (m_monitorSocket)
-        m_monitorSocket->close();
+    for (auto &monitor : m_monitors) {
+        if (monitor)
+            monitor->close();
+    }
+    if (m_wakeSocket)
+        m_wakeSocket->close();
     if (m_context)
         m_context->close();
 }

@@ -1,11 +1,13 @@
 #ifndef ZEROMQPRIVATE_H
 #define ZEROMQPRIVATE_H
 
+#include <QByteArray>
 #include <QString>
 
 #include <zmq.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -23,15 +25,32 @@ struct ZeroMQPrivate
     QString m_topic;
     QString m_subEndpoint;
     QString m_pushEndpoint;
+    QByteArray m_serverKey;
+    QByteArray m_publicKey;
+    QByteArray m_secretKey;
     std::unique_ptr<zmq::context_t> m_context;
     std::unique_ptr<zmq::socket_t> m_subSocket;
     std::unique_ptr<zmq::socket_t> m_pushSocket;
     std::atomic<bool> m_running{false};
+    // Always polled, never connected: terminating the context wakes the
+    // loop through it even while the link's sockets are closed.
+    std::unique_ptr<zmq::socket_t> m_wakeSocket;
 
-    // Reports the SUB socket's lost connections. The library gives up on a
-    // connection that broke the protocol (a frame above MaxMessageSize, for
-    // one); the loop then connects anew instead of going deaf for good.
-    std::unique_ptr<zmq::socket_t> m_monitorSocket;
+    // Report the connections of the SUB (0) and PUSH (1) socket.
+    std::unique_ptr<zmq::socket_t> m_monitors[2];
+    // Whether the socket's current connection completed its handshake.
+    bool m_handshaken[2] = {false, false};
+    // Monitor endpoints are unique for each generation of sockets.
+    int m_generation = 0;
+
+    // The last state reported, so that an outage is reported once; a link
+    // that comes up at the first try is not worth a report.
+    int m_reported = 0;
+    // When a connection ended, the sockets are made anew at m_rebuildAt;
+    // the delay doubles while the link does not come up.
+    bool m_rebuildPending = false;
+    std::chrono::steady_clock::time_point m_rebuildAt;
+    int m_rebuildDelayMs = 0;
 
     // Set by the setters, cleared by stop(): a stop() that overtakes the
     // queued start() keeps that start() from running the loop.

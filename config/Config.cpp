@@ -66,6 +66,8 @@ void Config::load()
     qDaemonLog() << QStringLiteral("  Sub: %1").arg(subEndpoint);
     qDaemonLog() << QStringLiteral("  Push: %1").arg(pushEndpoint);
     loadAllowedNetworks();
+    // Optional and never seeded, like allowedNetworks.
+    serverPublicKey = QSettings(Settings::iniFilePath(), QSettings::IniFormat).value(QStringLiteral("serverPublicKey")).toString().trimmed();
     loadTrustedProxies();
     const QSettings settingsFile(Settings::iniFilePath(), QSettings::IniFormat);
     tlsCertificate = settingsFile.value(QStringLiteral("tlsCertificate")).toString().trimmed();

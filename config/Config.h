@@ -41,6 +41,9 @@ public:
     QList<int> ioIds;
     int eventPort = 0;
     QString ioPath;
+    // Central's public key (Z85 text) for the encrypted link; empty when
+    // the INI file names none: the link is plain.
+    QString serverPublicKey;
     // Networks (address, prefix length) whose peers the video and events
     // servers serve; empty when the INI file names none: everyone.
     QList<QPair<QHostAddress, int>> allowedNetworks;

@@ -8,12 +8,16 @@
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
 
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QTimer>
 #include <QUrl>
 
+#include <limits>
 #include <optional>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -29,6 +33,17 @@ const char StreamHead[] =
     "Connection: keep-alive\r\n"
     "Content-type: multipart/x-mixed-replace; boundary=endofsection\r\n"
     "\r\n";
+
+// Listening sockets the process can still open and keep the reserve.
+int descriptorsToSpare()
+{
+    struct rlimit limit = {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return std::numeric_limits<int>::max();
+    const int open = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
+    const qint64 spare = qint64(limit.rlim_cur) - open - VideoServer::DescriptorReserve;
+    return int(qBound<qint64>(0, spare, std::numeric_limits<int>::max()));
+}
 
 QByteArray frameOf(const QByteArray &jpeg)
 {
@@ -131,11 +146,21 @@ void VideoServer::start()
         for (int channel : stream.channels)
             addChannel(dvr, stream, channel);
     }
-    for (quint16 port : qAsConst(ports))
-        createServer(port);
+    int spare = descriptorsToSpare();
+    int skipped = 0;
+    for (quint16 port : qAsConst(ports)) {
+        if (m_servers.contains(port))
+            continue;
+        if (spare-- > 0)
+            createServer(port);
+        else
+            ++skipped;
+    }
 
     qDaemonLog() << QStringLiteral("void VideoServer::start()");
     qDaemonLog() << QStringLiteral("  Created %1 server!").arg(ports.size());
+    if (skipped)
+        qDaemonLog() << QStringLiteral("  Not listening on %1 ports: too few file descriptors").arg(skipped);
 }
 
 void VideoServer::addChannel(const DVRInfo &dvr, const StreamInfo &stream, int channel)

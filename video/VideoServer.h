@@ -32,6 +32,11 @@ public:
     // A viewer whose socket still holds more than this many frames' worth of
     // unsent bytes skips frames until it drains.
     static constexpr int MaxQueuedFramesPerViewer = 3;
+    // File descriptors the video ports leave to the rest of the process
+    // (the link to Central, the events server, their connections), so that
+    // a configuration with more ports than the process can hold never takes
+    // the service down: the ports beyond are not opened.
+    static constexpr int DescriptorReserve = 256;
 
     explicit VideoServer(QObject *parent = nullptr);
     ~VideoServer() override;

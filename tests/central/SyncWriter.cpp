@@ -46,13 +46,13 @@ int main(int argc, char **argv)
     Settings settings(args.at(1));
     const SystemData a = generation('A', rows);
     if (args.at(3) == QLatin1String("once")) {
-        ConfigSync::apply(a, settings);
+        ConfigSync::store(ConfigSync::records(a), settings);
         return 0;
     }
     const SystemData b = generation('B', rows);
     for (int round = 0;; ++round) {
         std::printf("round %d\n", round);
         std::fflush(stdout);
-        ConfigSync::apply(round % 2 ? a : b, settings);
+        ConfigSync::store(ConfigSync::records(round % 2 ? a : b), settings);
     }
 }

@@ -222,6 +222,8 @@ private slots:
         stream->set_channels("[\"1\",\"2\"]");
         stream = data->add_streams();
         stream->set_id(11);
+        stream->set_in_port(80);
+        stream->set_out_port(8091);
         stream->set_channels("[1,2]");
         IO *io = data->add_ios();
         io->set_id(5);
@@ -294,11 +296,24 @@ private slots:
         m_manager = std::make_unique<CommandManager>();
         m_manager->start();
         QTRY_VERIFY(log.contains("void ZeroMQ::start()"));
-        QCOMPARE(log.lines(), QStringList({"void ZeroMQ::start()", "  Failed: Invalid argument"}));
+        const QStringList expected = {"The link to Central is not encrypted (no serverPublicKey in settings.ini)",
+                                      "void ZeroMQ::start()", "  Failed: Invalid argument"};
+        QCOMPARE(log.lines(), expected);
         m_manager->sendPong();
         m_manager->stop();
         m_manager->stop();
-        QCOMPARE(log.lines().size(), 2);
+        QCOMPARE(log.lines().size(), 3);
+    }
+
+    void unusableServerKeyKeepsTheLinkDown()
+    {
+        LogCapture log;
+        Config::instance()->serverPublicKey = QStringLiteral("not a key");
+        m_manager = std::make_unique<CommandManager>();
+        m_manager->start();
+        Config::instance()->serverPublicKey.clear();
+        QCOMPARE(log.lines(), QStringList("The link to Central stays down: serverPublicKey is not a key of 40 characters of Z85 text"));
+        QVERIFY(!m_peer->waitForSubscriber(500));
     }
 
     void floodOfPingsWhileCentralNeverReads()

@@ -1,4 +1,5 @@
 #include "CentralTests.h"
+#include "ConfigCheck.h"
 #include "ConfigSync.h"
 
 #include <QProcess>
@@ -64,6 +65,31 @@ private slots:
         QFETCH(QString, json);
         QFETCH(QList<int>, channels);
         QCOMPARE(ConfigSync::parseChannels(json.toStdString()), channels);
+    }
+
+    void dvrAddressIsABareHost_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("IPv4") << "192.168.1.20" << true;
+        QTest::newRow("name") << "dvr-3.site.example" << true;
+        QTest::newRow("IPv6") << "fd00::12" << true;
+        QTest::newRow("port") << "10.0.0.1:8080" << false;
+        QTest::newRow("path") << "10.0.0.1/admin" << false;
+        QTest::newRow("user") << "u@10.0.0.1" << false;
+        QTest::newRow("query") << "dvr?x=1" << false;
+        QTest::newRow("space") << "dvr 1" << false;
+        QTest::newRow("IPv6 zone") << "fe80::1%eth0" << false;
+        QTest::newRow("hyphen first") << "-dvr" << false;
+        QTest::newRow("label too long") << QString(64, 'a') << false;
+        QTest::newRow("too long") << QString(254, 'a') << false;
+    }
+
+    void dvrAddressIsABareHost()
+    {
+        QFETCH(QString, host);
+        QFETCH(bool, accepted);
+        QCOMPARE(ConfigCheck::isHost(host), accepted);
     }
 
     // Killed at any moment, the writer leaves the old configuration or the

@@ -181,10 +181,12 @@ private slots:
         DVR *dvr = packet.mutable_data()->add_dvrs();
         dvr->set_id(3);
         dvr->set_name("West");
+        dvr->set_ip("10.0.0.3");
         IO *io = packet.mutable_data()->add_ios();
         io->set_id(12);
         io->set_name("Gate");
         io->set_dvr_id(3);
+        io->set_port(81);
         handle(QByteArray::fromStdString(packet.SerializeAsString()));
         handle(generateIO({"12", "page"}));
         QCOMPARE(filesBelow(m_layout), QStringList({"West/12.html", "West/Gate.html"}));

@@ -161,6 +161,27 @@ private slots:
         QCOMPARE(m_received.at(0).second, QByteArray("small"));
     }
 
+    // One report for the outage, however many retries it takes, and one
+    // when the link is back; the subscriber is made anew and hears again.
+    void linkOutageIsReportedOnceEachWay()
+    {
+        QSignalSpy states(&m_link->zmq, &ZeroMQ::linkStateChanged);
+        const QString publish = m_peer->publishEndpoint();
+        const QString pull = m_peer->pullEndpoint();
+        m_link->start(publish, pull);
+        QVERIFY(m_peer->waitForSubscriber());
+        m_peer.reset();
+        QTRY_COMPARE(states.count(), 1);
+        QTest::qWait(1000);
+        m_peer = std::make_unique<CentralPeer>(publish, pull);
+        QVERIFY(m_peer->waitForSubscriber(10000));
+        QTRY_COMPARE(states.count(), 2);
+        QCOMPARE(states.at(0).at(0).value<ZeroMQ::LinkState>(), ZeroMQ::LinkState::Lost);
+        QCOMPARE(states.at(1).at(0).value<ZeroMQ::LinkState>(), ZeroMQ::LinkState::Up);
+        m_peer->publishFrames({"services", "again"});
+        QTRY_COMPARE(m_received.size(), 1);
+    }
+
 private:
     std::unique_ptr<CentralPeer> m_peer;
     std::unique_ptr<Link> m_link;

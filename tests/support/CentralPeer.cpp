@@ -46,9 +46,15 @@ CentralPeer::CentralPeer()
 {
 }
 
-CentralPeer::CentralPeer(const QString &publishEndpoint, const QString &pullEndpoint)
+CentralPeer::CentralPeer(const QString &publishEndpoint, const QString &pullEndpoint, const QByteArray &curveSecretKey)
     : m_sockets(std::make_unique<Sockets>())
 {
+    for (zmq::socket_t *socket : {&m_sockets->publisher, &m_sockets->puller}) {
+        if (!curveSecretKey.isEmpty()) {
+            socket->set(zmq::sockopt::curve_server, true);
+            socket->set(zmq::sockopt::curve_secretkey, curveSecretKey.toStdString());
+        }
+    }
     // Report every subscription, and never drop a publication: a test
     // decides what the service gets to see.
     m_sockets->publisher.set(zmq::sockopt::xpub_verbose, 1);

@@ -20,8 +20,9 @@ class CentralPeer
 public:
     CentralPeer();
     // Binds to these endpoints instead, for example those of an earlier
-    // peer, to play a Central that went away and came back.
-    CentralPeer(const QString &publishEndpoint, const QString &pullEndpoint);
+    // peer, to play a Central that went away and came back. With a secret
+    // key (Z85) both sockets serve the encrypted link.
+    CentralPeer(const QString &publishEndpoint, const QString &pullEndpoint, const QByteArray &curveSecretKey = {});
     ~CentralPeer();
 
     // Where the service's SUB and PUSH sockets are to connect.

@@ -31,8 +31,12 @@ void ServiceProcess::writeIni(const QString &key, const QString &value)
 
 bool ServiceProcess::start(const QStringList &arguments, const QString &program)
 {
+    const QString executable = program.isEmpty() ? this->program() : program;
     m_process.setWorkingDirectory(m_dir.path());
-    m_process.start(program.isEmpty() ? this->program() : program, arguments);
+    if (m_descriptorLimit > 0)
+        m_process.start(QStringLiteral("prlimit"), QStringList{QStringLiteral("--nofile=%1").arg(m_descriptorLimit), QStringLiteral("--"), executable} + arguments);
+    else
+        m_process.start(executable, arguments);
     return m_process.waitForStarted();
 }
 

@@ -21,6 +21,9 @@ public:
     QString program() const { return m_dir.filePath(QStringLiteral("tavro")); }
     void writeIni(const QString &key, const QString &value);
 
+    // The next start() runs the service with at most this many descriptors
+    // (soft and hard limit); 0: as inherited.
+    void setDescriptorLimit(int limit) { m_descriptorLimit = limit; }
     // Runs the copy of the service, or another program in its directory.
     bool start(const QStringList &arguments = {QStringLiteral("--service")}, const QString &program = QString());
     bool stop(int signal);
@@ -39,6 +42,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     QByteArray m_log;
+    int m_descriptorLimit = 0;
 };
 
 #endif // SERVICEPROCESS_H

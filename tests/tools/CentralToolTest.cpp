@@ -1,6 +1,7 @@
 #include "CentralLink.h"
 #include "CentralOptions.h"
 #include "CentralSession.h"
+#include "CurveKeyPair.h"
 #include "LayoutPage.h"
 #include "SiteConfigReader.h"
 #include "ToolsTests.h"
@@ -170,6 +171,15 @@ private slots:
         QCOMPARE(options.layouts[0].path, QStringLiteral("a=b.html"));
         QCOMPARE(options.layouts[1].ioId, 12);
         QCOMPARE(parse({"-h"}, &options, &message), CentralOptions::Outcome::Help);
+        const QString key = QString::fromLatin1(CurveKeyPair::generate().publicKey);
+        QCOMPARE(parse({"--site", "s.json", "--secret-key", "c.key", "--allow-client", key, "--allow-clients", "k.txt"},
+                       &options, &message),
+                 CentralOptions::Outcome::Run);
+        QCOMPARE(options.secretKeyPath, QStringLiteral("c.key"));
+        QCOMPARE(options.allowedClients, QList<QByteArray>{key.toLatin1()});
+        QCOMPARE(options.allowedClientsPath, QStringLiteral("k.txt"));
+        QCOMPARE(parse({"--make-key", "new.key"}, &options, &message), CentralOptions::Outcome::Run);
+        QCOMPARE(options.makeKeyPath, QStringLiteral("new.key"));
 
         const QList<QStringList> refused = {
             {},
@@ -179,6 +189,8 @@ private slots:
             {"--site", "s.json", "--pull-port", "5001"},
             {"--site", "s.json", "--address", "localhost"},
             {"--site", "s.json", "more"},
+            {"--site", "s.json", "--allow-client", key},
+            {"--site", "s.json", "--secret-key", "c.key", "--allow-client", "short"},
         };
         for (const QStringList &arguments : refused)
             QVERIFY2(parse(arguments, &options, &message) == CentralOptions::Outcome::Error, qPrintable(arguments.join(' ')));

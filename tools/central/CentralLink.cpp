@@ -1,5 +1,7 @@
 #include "CentralLink.h"
 
+#include "ZapHandler.h"
+
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -25,6 +27,23 @@ CentralLink::~CentralLink()
 {
     // The notifier watches a descriptor of the puller: it goes first.
     delete m_notifier;
+}
+
+void CentralLink::setCurveServer(const QByteArray &secretKey)
+{
+    for (zmq::socket_t *socket : {&m_publisher, &m_puller}) {
+        socket->set(zmq::sockopt::curve_server, true);
+        socket->set(zmq::sockopt::curve_secretkey, secretKey.toStdString());
+    }
+}
+
+void CentralLink::allowClients(const QSet<QByteArray> &publicKeys)
+{
+    m_zap = new ZapHandler(m_context, publicKeys, this);
+    connect(m_zap, &ZapHandler::refused, this, [this](const QByteArray &key, const QByteArray &address) {
+        emit error(QStringLiteral("refused a service at %1 with key %2")
+                       .arg(QString::fromLatin1(address), key.isEmpty() ? QStringLiteral("(none)") : QString::fromLatin1(key)));
+    });
 }
 
 bool CentralLink::bind(const QString &publishEndpoint, const QString &pullEndpoint, QString *error)

@@ -3,11 +3,13 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <zmq.hpp>
 
 class QSocketNotifier;
+class ZapHandler;
 
 // Central's end of the link: a bound PUB socket for topic-framed
 // publications and a bound PULL socket whose frames are handed up as they
@@ -24,6 +26,13 @@ public:
 
     explicit CentralLink(QObject *parent = nullptr);
     ~CentralLink() override;
+
+    // Both sockets serve the encrypted link with this secret key (Z85);
+    // called before bind().
+    void setCurveServer(const QByteArray &secretKey);
+    // Only services whose public key (Z85) is listed complete the encrypted
+    // handshake; called before bind().
+    void allowClients(const QSet<QByteArray> &publicKeys);
 
     // False, with the library's reason in the error, when either endpoint
     // cannot be bound.
@@ -48,6 +57,7 @@ private:
     zmq::socket_t m_publisher;
     zmq::socket_t m_puller;
     QSocketNotifier *m_notifier = nullptr;
+    ZapHandler *m_zap = nullptr;
 };
 
 #endif // CENTRALLINK_H

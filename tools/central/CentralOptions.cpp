@@ -1,5 +1,7 @@
 #include "CentralOptions.h"
 
+#include "CurveKeyPair.h"
+
 #include <QCommandLineParser>
 #include <QHostAddress>
 #include <QRegularExpression>
@@ -68,7 +70,16 @@ CentralOptions::Outcome CentralOptions::parse(const QStringList &arguments, Cent
     const QCommandLineOption layout(QStringLiteral("layout"),
         QStringLiteral("Send the page in file as the layout of IO module id after every configuration; repeatable."),
         QStringLiteral("id=file"));
-    parser.addOptions({help, site, address, publishPort, pullPort, pingInterval, layout});
+    const QCommandLineOption secretKey(QStringLiteral("secret-key"),
+        QStringLiteral("Serve the encrypted link with the key pair in file (made by --make-key)."), QStringLiteral("file"));
+    const QCommandLineOption makeKey(QStringLiteral("make-key"),
+        QStringLiteral("Make a new key pair into file (mode 0600), print its public key and exit."), QStringLiteral("file"));
+    const QCommandLineOption allowClient(QStringLiteral("allow-client"),
+        QStringLiteral("With --secret-key: let in only the services with these public keys; repeatable."), QStringLiteral("key"));
+    const QCommandLineOption allowClients(QStringLiteral("allow-clients"),
+        QStringLiteral("Like --allow-client, with the keys read from file, one a line (text after the key is a note)."), QStringLiteral("file"));
+    parser.addOptions({help, site, address, publishPort, pullPort, pingInterval, layout,
+                       secretKey, makeKey, allowClient, allowClients});
 
     if (!parser.parse(arguments)) {
         *message = parser.errorText();
@@ -84,6 +95,11 @@ CentralOptions::Outcome CentralOptions::parse(const QStringList &arguments, Cent
     }
 
     CentralOptions parsed;
+    parsed.makeKeyPath = parser.value(makeKey);
+    if (!parsed.makeKeyPath.isEmpty()) {
+        *options = parsed;
+        return Outcome::Run;
+    }
     parsed.sitePath = parser.value(site);
     if (parsed.sitePath.isEmpty()) {
         *message = QStringLiteral("--site is required");
@@ -115,6 +131,17 @@ CentralOptions::Outcome CentralOptions::parse(const QStringList &arguments, Cent
     QString badLayout;
     if (!parseLayouts(parser.values(layout), &parsed.layouts, &badLayout))
         return fail(layout.names().first(), badLayout, QStringLiteral("id=file, e.g. 1=page.html"));
+    parsed.secretKeyPath = parser.value(secretKey);
+    parsed.allowedClientsPath = parser.value(allowClients);
+    for (const QString &key : parser.values(allowClient)) {
+        if (!CurveKeyPair::isKey(key.toLatin1()))
+            return fail(allowClient.names().first(), key, QStringLiteral("a public key of 40 characters of Z85 text"));
+        parsed.allowedClients.append(key.toLatin1());
+    }
+    if (parsed.secretKeyPath.isEmpty() && (!parsed.allowedClients.isEmpty() || !parsed.allowedClientsPath.isEmpty())) {
+        *message = QStringLiteral("--allow-client and --allow-clients need --secret-key");
+        return Outcome::Error;
+    }
     *options = parsed;
     return Outcome::Run;
 }

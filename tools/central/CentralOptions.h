@@ -18,6 +18,10 @@ struct CentralOptions
     quint16 pullPort = 5002;
     int pingIntervalMs = 2000;
     QList<LayoutPage> layouts; // io id and path; content not yet loaded
+    QString secretKeyPath;      // key pair file: serve the encrypted link
+    QString makeKeyPath;        // only make a key pair into this file
+    QList<QByteArray> allowedClients; // public keys (Z85) of the services let in
+    QString allowedClientsPath; // a file of more such keys, one a line
 
     QString publishEndpoint() const;
     QString pullEndpoint() const;

@@ -27,6 +27,13 @@ rm -rf "$DEMO_DIR"
 mkdir -p "$DEMO_DIR"
 cp "$BIN/tavro" "$DEMO_DIR/tavro"
 
+# The link to Central is encrypted, as at a site: Central gets a key pair,
+# the service makes its own, each side learns the other's public key.
+"$BIN/tavro-central" --make-key "$DEMO_DIR/central.key" > /dev/null
+(cd "$DEMO_DIR" && ./tavro --show-public-key) > "$DEMO_DIR/services.keys"
+central_key=$(sed -n 's/^public=//p' "$DEMO_DIR/central.key")
+printf '[General]\nserverPublicKey="%s"\n' "$central_key" > "$DEMO_DIR/settings.ini"
+
 pids=""
 all_running() {
     for pid in $pids; do
@@ -45,7 +52,8 @@ trap 'exit 0' INT TERM
 "$BIN/tavro-sim-dvr" --port 8080 --io-port 8081 --channels 4 > "$DEMO_DIR/sim-dvr.log" 2>&1 &
 pids="$pids $!"
 "$BIN/tavro-central" --site "$EXAMPLES/demo-site.json" --layout "1=$EXAMPLES/demo-layout.html" \
-    --ping-interval 1000 > "$DEMO_DIR/central.log" 2>&1 &
+    --ping-interval 1000 --secret-key "$DEMO_DIR/central.key" --allow-clients "$DEMO_DIR/services.keys" \
+    > "$DEMO_DIR/central.log" 2>&1 &
 pids="$pids $!"
 (cd "$DEMO_DIR" && exec ./tavro --service) > "$DEMO_DIR/service.log" 2>&1 &
 pids="$pids $!"
@@ -67,6 +75,7 @@ TAVRO demo is running. Open:
   video index    http://127.0.0.1:8090/
   layout page    http://127.0.0.1:8087/Demo/Gate.html
   IO module      http://127.0.0.1:8081/alarm.htm        (user admin, password admin)
+The link to Central is encrypted (keys in $DEMO_DIR: central.key, service.key).
 From another machine, use this machine's address instead of 127.0.0.1.
 Logs are in $DEMO_DIR. Press Ctrl-C to stop.
 TEXT
