@@ -46,6 +46,9 @@ const char *const usage =
     "                              remove the systemd unit\n"
     "  --help                      show this text\n";
 
+// The usage text's column where descriptions start.
+constexpr int UsageColumn = 30;
+
 // Every connection costs a descriptor; the servers cap their connections,
 // so the process may take all that the hard limit grants.
 void raiseDescriptorLimit()
@@ -71,12 +74,6 @@ void reserveDescriptorTable()
     const int descriptor = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, int(highest));
     if (descriptor >= 0)
         ::close(descriptor);
-}
-
-void printUsage(FILE *stream)
-{
-    const QString text = QString::fromLatin1(usage).arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(), SystemdUnit::fileName(), SystemdUnit::defaultDirectory());
-    std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
 } // namespace
@@ -117,8 +114,34 @@ int QDaemonApplication::exec()
     return app ? app->run() : 1;
 }
 
+void QDaemonApplication::addCommand(const QDaemonCommand &command)
+{
+    if (auto *app = qobject_cast<QDaemonApplication *>(QCoreApplication::instance()))
+        app->m_commands.append(command);
+}
+
+void QDaemonApplication::printUsage(FILE *stream) const
+{
+    QString text = QString::fromLatin1(usage).arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(), SystemdUnit::fileName(), SystemdUnit::defaultDirectory());
+    for (const QDaemonCommand &command : m_commands) {
+        const QString option = QStringLiteral("  --%1 %2").arg(command.name, command.synopsis).trimmed();
+        const QString head = QStringLiteral("  ") + option;
+        text += head.size() < UsageColumn ? head.leftJustified(UsageColumn) : head + QLatin1Char('\n') + QString(UsageColumn, QLatin1Char(' '));
+        text += command.description + QLatin1Char('\n');
+    }
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
 int QDaemonApplication::run()
 {
+    const QStringList args = arguments();
+    if (args.size() > 1) {
+        for (const QDaemonCommand &command : qAsConst(m_commands)) {
+            if (args.at(1) == QStringLiteral("--") + command.name)
+                return command.run(args.mid(2));
+        }
+    }
+
     QCommandLineParser parser;
     const QCommandLineOption service(QStringLiteral("service"));
     const QCommandLineOption installOption(QStringLiteral("install"));

@@ -1,8 +1,13 @@
 #ifndef QDAEMONAPPLICATION_H
 #define QDAEMONAPPLICATION_H
 
+#include "QDaemonCommand.h"
+
 #include <QCoreApplication>
+#include <QList>
 #include <QStringList>
+
+#include <cstdio>
 
 class QSocketNotifier;
 
@@ -27,6 +32,9 @@ public:
     // Runs what the command line asks for; the result is the exit code.
     static int exec();
 
+    // Adds a command of the program's own; call before exec().
+    static void addCommand(const QDaemonCommand &command);
+
 signals:
     void daemonized(const QStringList &args);
     void started();
@@ -36,6 +44,7 @@ signals:
 
 private:
     int run();
+    void printUsage(FILE *stream) const;
     int runService(const QStringList &args);
     int install(const QString &unitDirectory);
     int uninstall(const QString &unitDirectory);
@@ -43,6 +52,7 @@ private:
     void onTerminationRequested();
 
     QString m_description;
+    QList<QDaemonCommand> m_commands;
     QSocketNotifier *m_terminationNotifier = nullptr;
 };
 

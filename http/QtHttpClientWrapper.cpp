@@ -136,6 +136,9 @@ bool QtHttpClientWrapper::readMore()
 void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
 {
     m_wait = Wait::None; // the next request gets a full time-out of its own
+    request->setClientAddress(QtHttpServer::unmapped(m_sockClient->peerAddress()));
+    const auto *tls = qobject_cast<QSslSocket *>(m_sockClient.data());
+    request->setSecure(tls && tls->isEncrypted());
     QtHttpReply reply(m_serverHandle);
     connectReply(&reply);
     QtHttpAccessGate *gate = m_serverHandle->getAccessGate();

@@ -20,13 +20,6 @@ QByteArray refusal(QtHttpReply::StatusCode code, const QString &serverName)
         + QtHttp::CONNECTION + ": close" + QtHttp::CRLF + QtHttp::CRLF;
 }
 
-QHostAddress unmapped(const QHostAddress &address)
-{
-    bool isMapped = false;
-    const quint32 ipv4 = address.protocol() == QAbstractSocket::IPv6Protocol ? address.toIPv4Address(&isMapped) : 0;
-    return isMapped ? QHostAddress(ipv4) : address;
-}
-
 } // namespace
 
 QtHttpServer::QtHttpServer(QObject *parent)
@@ -76,6 +69,13 @@ void QtHttpServer::stop()
         return;
     m_sockServer->stopListening();
     emit stopped();
+}
+
+QHostAddress QtHttpServer::unmapped(const QHostAddress &address)
+{
+    bool isMapped = false;
+    const quint32 ipv4 = address.protocol() == QAbstractSocket::IPv6Protocol ? address.toIPv4Address(&isMapped) : 0;
+    return isMapped ? QHostAddress(ipv4) : address;
 }
 
 void QtHttpServer::setUseSecure(bool ssl)

@@ -64,6 +64,9 @@ public:
     void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
     QtHttpAccessGate *getAccessGate() const { return m_accessGate; }
 
+    // An IPv4-mapped IPv6 address as the IPv4 address it stands for.
+    static QHostAddress unmapped(const QHostAddress &address);
+
 public slots:
     // Listens on every local address, IPv4 and IPv6; port 0 lets the system choose.
     void start(quint16 port = 0);
