@@ -1,6 +1,7 @@
 #include "Daemon.h"
 
 #include "QDaemonApplication.h"
+#include "UserCommands.h"
 
 int main(int argc, char *argv[])
 {
@@ -14,6 +15,10 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("TAVRO"));
     QDaemonApplication::setApplicationDescription(QStringLiteral("TAVRO"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("tavro.example.net"));
+
+    QDaemonApplication::addCommand(UserCommands::addUser());
+    QDaemonApplication::addCommand(UserCommands::removeUser());
+    QDaemonApplication::addCommand(UserCommands::listUsers());
 
     Daemon daemon(&app);
     QObject::connect(&app, &QDaemonApplication::daemonized, &daemon, &Daemon::handleDaemonReady);
