@@ -4,10 +4,10 @@
 #include "CommandManager.h"
 #include "Config.h"
 #include "HttpEvents.h"
+#include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 #include "VideoServer.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 
 #include <cstdlib>
@@ -29,12 +29,13 @@ void App::start()
     qDaemonLog() << QStringLiteral("Service started");
     Config::instance()->load();
     if (!m_accessControl) {
-        m_accessControl = new AccessControl(QCoreApplication::applicationDirPath(), nullptr);
+        m_accessControl = new AccessControl(QDaemonApplication::dataDirectory(), nullptr);
         m_accessControl->setOutputChangeTest(&HttpEvents::isOutputChange);
         m_accessControl->start();
     }
     applyAccessSettings();
     startAll();
+    reportStatus();
 }
 
 void App::applyAccessSettings()
@@ -133,6 +134,17 @@ void App::handleConfigUpdated()
     Config::instance()->load();
     applyAccessSettings();
     restartServers();
+    reportStatus();
+}
+
+// One line for systemctl status.
+void App::reportStatus()
+{
+    const Config *config = Config::instance();
+    QDaemonApplication::setStatus(QStringLiteral("Serving %1 streams and %2 IO modules; events on port %3")
+                                      .arg(config->streams.size())
+                                      .arg(config->ios.size())
+                                      .arg(config->eventPort));
 }
 
 void App::handlePingError()

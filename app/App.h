@@ -34,6 +34,7 @@ private:
     void startAll();
     void stopAll();
     void restartServers();
+    void reportStatus();
     void startVideoServer();
     void startHttpEvents();
     void startCommandManager();

@@ -3,6 +3,8 @@
 #include "QDaemonApplication.h"
 #include "UserCommands.h"
 
+#include <cstdio>
+
 int main(int argc, char *argv[])
 {
     // Qt's own event loop keeps its socket watchers in a hash; the GLib one
@@ -15,6 +17,13 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("TAVRO"));
     QDaemonApplication::setApplicationDescription(QStringLiteral("TAVRO"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("tavro.example.net"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVRO_VERSION));
+
+    QDaemonApplication::addCommand({QStringLiteral("version"), QString(), QStringLiteral("print the version"),
+                                    [](const QStringList &) {
+                                        std::printf("tavro %s\n", TAVRO_VERSION);
+                                        return 0;
+                                    }});
 
     QDaemonApplication::addCommand(UserCommands::addUser());
     QDaemonApplication::addCommand(UserCommands::removeUser());

@@ -1,6 +1,7 @@
 #include "UserStore.h"
 
-#include <QCoreApplication>
+#include "QDaemonApplication.h"
+
 #include <QFile>
 #include <QSaveFile>
 #include <QTimer>
@@ -15,7 +16,7 @@ UserStore::UserStore(const QString &path, QObject *parent)
 
 QString UserStore::defaultPath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/users");
+    return QDaemonApplication::dataDirectory() + QStringLiteral("/users");
 }
 
 const User *UserStore::find(const QString &name) const

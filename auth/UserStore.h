@@ -9,7 +9,7 @@
 
 class QTimer;
 
-// The users file beside the program: one "NAME ROLE RECORD" line per user,
+// The users file in the service's data directory: one "NAME ROLE RECORD" line per user,
 // written atomically and readable by its owner alone. It holds hashes only.
 // A service watches it and picks up every change within a second or two.
 class UserStore : public QObject
@@ -23,7 +23,7 @@ public:
 
     explicit UserStore(const QString &path, QObject *parent = nullptr);
 
-    // The users file of the running program.
+    // The users file of this run of the program.
     static QString defaultPath();
 
     // Reads the file again. False, with the reason, when the file exists but

@@ -2,6 +2,7 @@
 
 #include "Config.h"
 #include "ConfigSync.h"
+#include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 #include "Settings.h"
 #include "Utils.h"
@@ -186,7 +187,7 @@ void CommandManager::generateLayoutPages(const CommandRequest &command)
         return;
     }
 
-    const QString base = QString("%1/%2").arg(QCoreApplication::applicationDirPath(), config->ioPath);
+    const QString base = QString("%1/%2").arg(QDaemonApplication::dataDirectory(), config->ioPath);
     const QStringList fileNames = {QString::number(io->id), io->name};
     QStringList accepted;
     for (const QString &fileName : fileNames) {

@@ -1,11 +1,13 @@
 #include "Settings.h"
 
+#include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QHostInfo>
 #include <QSettings>
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -74,8 +76,8 @@ QList<Record> select(const char *signature, const QString &statement, const QStr
     // Each row is read once: no need for the driver to keep them all.
     query.setForwardOnly(true);
     if (!query.exec(statement)) {
-        qDaemonLog() << QString::fromLatin1(signature);
-        qDaemonLog() << QStringLiteral("  Failed: %1").arg(query.lastError().text());
+        qDaemonLog(QDaemonLog::Priority::Error) << QString::fromLatin1(signature)
+                                                << QStringLiteral("  Failed: %1").arg(query.lastError().text());
         return records;
     }
     QVector<int> position;
@@ -97,12 +99,12 @@ Settings *Settings::instance()
 
 QString Settings::databaseFilePath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/settings.db");
+    return QDaemonApplication::dataDirectory() + QStringLiteral("/settings.db");
 }
 
 QString Settings::iniFilePath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/settings.ini");
+    return QDaemonApplication::dataDirectory() + QStringLiteral("/settings.ini");
 }
 
 Settings::Settings(const QString &databasePath)
@@ -110,6 +112,9 @@ Settings::Settings(const QString &databasePath)
     m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     m_db.setDatabaseName(databasePath);
     m_db.open();
+    // It holds every DVR's password: a file left readable by an older
+    // version is closed to other users here.
+    QFile::setPermissions(databasePath, QFile::ReadOwner | QFile::WriteOwner);
     createTables();
 }
 
@@ -140,9 +145,8 @@ bool Settings::execInsert(const char *signature, const QString &statement, const
         query.bindValue(i, values.at(i));
     const bool ok = query.exec();
     if (!ok) {
-        qDaemonLog() << QString::fromLatin1(signature);
-        qDaemonLog() << QStringLiteral("  Failed: ");
-        qDaemonLog() << QStringLiteral("  %1").arg(query.lastError().text());
+        qDaemonLog(QDaemonLog::Priority::Error) << QString::fromLatin1(signature) << QStringLiteral("  Failed: ")
+                                                << QStringLiteral("  %1").arg(query.lastError().text());
     }
     query.finish();
     return ok;
@@ -154,9 +158,8 @@ bool Settings::createTables()
         QSqlQuery query;
         query.prepare(QString::fromLatin1(statement));
         if (!query.exec()) {
-            qDaemonLog() << QStringLiteral("bool Settings::createTables()");
-            qDaemonLog() << QStringLiteral("  Failed at:");
-            qDaemonLog() << QStringLiteral("  %1").arg(QString::fromLatin1(statement));
+            qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("bool Settings::createTables()") << QStringLiteral("  Failed at:")
+                                                    << QStringLiteral("  %1").arg(QString::fromLatin1(statement));
             return false;
         }
     }
@@ -276,9 +279,8 @@ void Settings::cleanData()
     for (const char *statement : deleteStatements) {
         QSqlQuery query;
         if (!query.exec(QString::fromLatin1(statement))) {
-            qDaemonLog() << QStringLiteral("void Settings::cleanData()");
-            qDaemonLog() << QStringLiteral("  Failed at:");
-            qDaemonLog() << QStringLiteral("  %1").arg(QString::fromLatin1(statement));
+            qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("void Settings::cleanData()") << QStringLiteral("  Failed at:")
+                                                    << QStringLiteral("  %1").arg(QString::fromLatin1(statement));
         }
     }
 }

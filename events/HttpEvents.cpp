@@ -4,6 +4,7 @@
 #include "Config.h"
 #include "HTTPFetcher.h"
 #include "OutputsRequest.h"
+#include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 #include "QtHttpReply.h"
 #include "QtHttpRequest.h"
@@ -211,7 +212,7 @@ void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
 
 QString HttpEvents::layoutDirectory() const
 {
-    return QCoreApplication::applicationDirPath() + QLatin1Char('/') + Config::instance()->ioPath;
+    return QDaemonApplication::dataDirectory() + QLatin1Char('/') + Config::instance()->ioPath;
 }
 
 void HttpEvents::replyFile(const QString &path, QtHttpReply *reply)

@@ -1,10 +1,12 @@
 #include "QDaemonApplication.h"
 
 #include "QDaemonLog.h"
+#include "SystemdNotifier.h"
 #include "SystemdUnit.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTextStream>
@@ -15,6 +17,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -30,16 +33,20 @@ void onTerminationSignal(int)
 
 void writeQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
+    using Priority = QDaemonLog::Priority;
     static const char *const tags[] = {"debug", "warning", "critical", "fatal", "info"};
+    static const Priority priorities[] = {Priority::Debug, Priority::Warning, Priority::Error, Priority::Critical, Priority::Info};
     const QString text = QStringLiteral("[%1] %2").arg(QLatin1String(tags[type]), qFormatLogMessage(type, context, message));
-    const QByteArray line = QDaemonLog::formatLine(QDateTime::currentDateTimeUtc(), text);
+    const QByteArray line = QDaemonLog::instance().priorityPrefix(priorities[type])
+        + QDaemonLog::formatLine(QDateTime::currentDateTimeUtc(), text);
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fflush(stderr);
 }
 
 const char *const usage =
-    "Usage: %1 COMMAND\n"
+    "Usage: %1 [--data-dir DIR] COMMAND\n"
     "\n"
+    "  --data-dir DIR              keep the service's files in DIR (default: beside the program)\n"
     "  --service                   run the service in the foreground (what systemd runs)\n"
     "  --install [--unit-dir DIR]  install the systemd unit %2 (default DIR: %3)\n"
     "  --uninstall [--unit-dir DIR]\n"
@@ -58,7 +65,7 @@ void raiseDescriptorLimit()
         return;
     limit.rlim_cur = limit.rlim_max;
     if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-        qDaemonLog() << QStringLiteral("Cannot raise the file descriptor limit to %1").arg(qulonglong(limit.rlim_max));
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Cannot raise the file descriptor limit to %1").arg(qulonglong(limit.rlim_max));
 }
 
 // The kernel grows a process's descriptor table by doubling it, and once the
@@ -120,6 +127,13 @@ void QDaemonApplication::addCommand(const QDaemonCommand &command)
         app->m_commands.append(command);
 }
 
+void QDaemonApplication::setStatus(const QString &status)
+{
+    auto *app = qobject_cast<QDaemonApplication *>(QCoreApplication::instance());
+    if (app && app->m_systemd)
+        app->m_systemd->notify("STATUS=" + status.simplified().toUtf8());
+}
+
 void QDaemonApplication::printUsage(FILE *stream) const
 {
     QString text = QString::fromLatin1(usage).arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName(), SystemdUnit::fileName(), SystemdUnit::defaultDirectory());
@@ -132,9 +146,24 @@ void QDaemonApplication::printUsage(FILE *stream) const
     std::fputs(text.toLocal8Bit().constData(), stream);
 }
 
+QString QDaemonApplication::dataDirectory()
+{
+    auto *app = qobject_cast<QDaemonApplication *>(QCoreApplication::instance());
+    return app && !app->m_dataDirectory.isEmpty() ? app->m_dataDirectory : QCoreApplication::applicationDirPath();
+}
+
+QStringList QDaemonApplication::takeDataDirectory(QStringList args)
+{
+    if (args.size() > 2 && args.at(1) == QLatin1String("--data-dir")) {
+        m_dataDirectory = QDir(args.at(2)).absolutePath();
+        args.erase(args.begin() + 1, args.begin() + 3);
+    }
+    return args;
+}
+
 int QDaemonApplication::run()
 {
-    const QStringList args = arguments();
+    const QStringList args = takeDataDirectory(arguments());
     if (args.size() > 1) {
         for (const QDaemonCommand &command : qAsConst(m_commands)) {
             if (args.at(1) == QStringLiteral("--") + command.name)
@@ -150,13 +179,13 @@ int QDaemonApplication::run()
     const QCommandLineOption help(QStringLiteral("help"));
     parser.addOptions({service, installOption, uninstallOption, unitDir, help});
 
-    if (!parser.parse(arguments())) {
+    if (!parser.parse(args)) {
         std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
         printUsage(stderr);
         return 2;
     }
     const int commands = int(parser.isSet(service)) + int(parser.isSet(installOption)) + int(parser.isSet(uninstallOption));
-    if (parser.isSet(help) || arguments().size() == 1) {
+    if (parser.isSet(help) || args.size() == 1) {
         printUsage(stdout);
         return 0;
     }
@@ -173,12 +202,24 @@ int QDaemonApplication::run()
 
 int QDaemonApplication::runService(const QStringList &args)
 {
+    // Whatever the service writes (the settings with every DVR's password,
+    // keys, layout pages) is for its own user alone.
+    ::umask(077);
+    if (!QDir().mkpath(dataDirectory())) {
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Cannot create the data directory %1").arg(dataDirectory());
+        return 1;
+    }
     raiseDescriptorLimit();
     reserveDescriptorTable();
     watchTerminationSignals();
+    m_systemd = new SystemdNotifier(this);
     QMetaObject::invokeMethod(this, [this, args] {
         emit started();
         emit daemonized(args);
+        // The handlers of daemonized have loaded the configuration and
+        // opened the ports by now.
+        m_systemd->notify(QByteArrayLiteral("READY=1"));
+        m_systemd->startWatchdog();
     }, Qt::QueuedConnection);
     return QCoreApplication::exec();
 }
@@ -191,6 +232,7 @@ int QDaemonApplication::install(const QString &unitDirectory)
         return 1;
     }
     if (unitDirectory == SystemdUnit::defaultDirectory()) {
+        SystemdUnit::ensureUser();
         SystemdUnit::systemctl({QStringLiteral("daemon-reload")});
         SystemdUnit::systemctl({QStringLiteral("enable"), SystemdUnit::fileName()});
     }
@@ -217,7 +259,7 @@ int QDaemonApplication::uninstall(const QString &unitDirectory)
 void QDaemonApplication::watchTerminationSignals()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, terminationPipe) != 0) {
-        qDaemonLog() << QStringLiteral("Cannot watch termination signals");
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Cannot watch termination signals");
         return;
     }
     ::fcntl(terminationPipe[1], F_SETFL, O_NONBLOCK);
@@ -237,6 +279,7 @@ void QDaemonApplication::onTerminationRequested()
     char byte;
     [[maybe_unused]] const ssize_t read = ::read(terminationPipe[0], &byte, 1);
     m_terminationNotifier->setEnabled(false);
+    m_systemd->notify(QByteArrayLiteral("STOPPING=1"));
     emit stopped();
     quit();
 }

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 class QSocketNotifier;
+class SystemdNotifier;
 
 // The service host: a core application that decides from its command line
 // whether the process runs as the service (in the foreground, as systemd
@@ -35,6 +36,14 @@ public:
     // Adds a command of the program's own; call before exec().
     static void addCommand(const QDaemonCommand &command);
 
+    // Where the service keeps its files: the directory given by a leading
+    // `--data-dir DIR`, otherwise the program's own directory.
+    static QString dataDirectory();
+
+    // A short line for systemd's view of the service (systemctl status);
+    // nothing happens when systemd did not start the process.
+    static void setStatus(const QString &status);
+
 signals:
     void daemonized(const QStringList &args);
     void started();
@@ -44,6 +53,7 @@ signals:
 
 private:
     int run();
+    QStringList takeDataDirectory(QStringList args);
     void printUsage(FILE *stream) const;
     int runService(const QStringList &args);
     int install(const QString &unitDirectory);
@@ -52,8 +62,10 @@ private:
     void onTerminationRequested();
 
     QString m_description;
+    QString m_dataDirectory;
     QList<QDaemonCommand> m_commands;
     QSocketNotifier *m_terminationNotifier = nullptr;
+    SystemdNotifier *m_systemd = nullptr;
 };
 
 #endif // QDAEMONAPPLICATION_H

@@ -7,6 +7,8 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <pwd.h>
+
 QString SystemdUnit::fileName()
 {
     return QStringLiteral("tavro.service");
@@ -17,17 +19,25 @@ QString SystemdUnit::defaultDirectory()
     return QStringLiteral("/etc/systemd/system");
 }
 
+QString SystemdUnit::userName()
+{
+    return QStringLiteral("tavro");
+}
+
+QString SystemdUnit::dataDirectory()
+{
+    return QStringLiteral("/var/lib/tavro");
+}
+
+// The service runs as a user of its own, with its data in a state directory
+// that systemd makes private to that user; the program stays root's. It may
+// bind ports below 1024 and nothing else that root could: the rest is the
+// sandbox an unattended network service deserves.
 QString SystemdUnit::text(const QString &description, const QString &programPath)
 {
-    const QFileInfo program(programPath);
-    QString executable = program.absoluteFilePath();
+    QString executable = QFileInfo(programPath).absoluteFilePath();
     if (executable.contains(QLatin1Char(' ')))
         executable = QLatin1Char('"') + executable + QLatin1Char('"');
-    // The whole file system is read-only to the service but for its own
-    // directory, where the settings and the layout pages live.
-    QString writablePath = program.absolutePath();
-    if (writablePath.contains(QLatin1Char(' ')))
-        writablePath = QLatin1Char('"') + writablePath + QLatin1Char('"');
     return QStringLiteral(
                "[Unit]\n"
                "Description=%1\n"
@@ -35,20 +45,52 @@ QString SystemdUnit::text(const QString &description, const QString &programPath
                "Wants=network-online.target\n"
                "\n"
                "[Service]\n"
-               "Type=simple\n"
-               "ExecStart=%2 --service\n"
+               "Type=notify\n"
+               "NotifyAccess=main\n"
+               "ExecStart=%2 --data-dir %3 --service\n"
+               "User=%4\n"
+               "Group=%4\n"
+               "StateDirectory=%4\n"
+               "StateDirectoryMode=0700\n"
                "WorkingDirectory=%3\n"
+               "UMask=0077\n"
                "Restart=on-failure\n"
                "RestartSec=5\n"
+               "WatchdogSec=30\n"
                "LimitNOFILE=65536\n"
+               "CapabilityBoundingSet=CAP_NET_BIND_SERVICE\n"
+               "AmbientCapabilities=CAP_NET_BIND_SERVICE\n"
                "NoNewPrivileges=yes\n"
-               "PrivateTmp=yes\n"
                "ProtectSystem=strict\n"
-               "ReadWritePaths=%4\n"
+               "ProtectHome=yes\n"
+               "PrivateTmp=yes\n"
+               "PrivateDevices=yes\n"
+               "PrivateMounts=yes\n"
+               "DevicePolicy=closed\n"
+               "ProtectKernelTunables=yes\n"
+               "ProtectKernelModules=yes\n"
+               "ProtectKernelLogs=yes\n"
+               "ProtectControlGroups=yes\n"
+               "ProtectClock=yes\n"
+               "ProtectHostname=yes\n"
+               "ProtectProc=invisible\n"
+               "ProcSubset=pid\n"
+               "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"
+               "RestrictNamespaces=yes\n"
+               "RestrictRealtime=yes\n"
+               "RestrictSUIDSGID=yes\n"
+               "LockPersonality=yes\n"
+               "MemoryDenyWriteExecute=yes\n"
+               "RemoveIPC=yes\n"
+               "KeyringMode=private\n"
+               "SystemCallFilter=@system-service\n"
+               "SystemCallFilter=~@privileged\n"
+               "SystemCallErrorNumber=EPERM\n"
+               "SystemCallArchitectures=native\n"
                "\n"
                "[Install]\n"
                "WantedBy=multi-user.target\n")
-        .arg(description, executable, program.absolutePath(), writablePath);
+        .arg(description, executable, dataDirectory(), userName());
 }
 
 QString SystemdUnit::install(const QString &directory, const QString &description, const QString &programPath)
@@ -70,6 +112,17 @@ QString SystemdUnit::uninstall(const QString &directory)
     if (file.exists() && !file.remove())
         return QStringLiteral("cannot remove %1: %2").arg(file.fileName(), file.errorString());
     return QString();
+}
+
+void SystemdUnit::ensureUser()
+{
+    if (::getpwnam(userName().toLocal8Bit().constData()))
+        return;
+    const QString adduser = QStandardPaths::findExecutable(QStringLiteral("adduser"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    if (!adduser.isEmpty()) {
+        QProcess::execute(adduser, {QStringLiteral("--system"), QStringLiteral("--group"), QStringLiteral("--home"), dataDirectory(),
+                                    QStringLiteral("--no-create-home"), QStringLiteral("--quiet"), userName()});
+    }
 }
 
 void SystemdUnit::systemctl(const QStringList &arguments)

@@ -9,6 +9,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -64,6 +67,49 @@ Packet siteData(quint16 outPort, quint16 dvrPort)
     return packet;
 }
 
+// A notify socket of the test's own, under an abstract name, that keeps
+// every datagram the service sends it.
+class NotifySocket
+{
+public:
+    NotifySocket()
+        : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
+        , m_name(QByteArrayLiteral("tavro-notify-") + QByteArray::number(qint64(::getpid())))
+    {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, m_name.constData(), size_t(m_name.size()));
+        ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), socklen_t(offsetof(sockaddr_un, sun_path) + 1 + m_name.size()));
+    }
+    ~NotifySocket() { ::close(m_fd); }
+    Q_DISABLE_COPY(NotifySocket)
+
+    QByteArray environmentValue() const { return '@' + m_name; }
+
+    // Every datagram received so far.
+    const QList<QByteArray> &received()
+    {
+        char datagram[4096];
+        ssize_t n;
+        while ((n = ::recv(m_fd, datagram, sizeof datagram, 0)) > 0)
+            m_received.append(QByteArray(datagram, int(n)));
+        return m_received;
+    }
+
+    bool waitFor(const QByteArray &datagram, int timeoutMs = 10000)
+    {
+        const QDeadlineTimer deadline(timeoutMs);
+        while (!received().contains(datagram) && !deadline.hasExpired())
+            QTest::qWait(20);
+        return m_received.contains(datagram);
+    }
+
+private:
+    int m_fd;
+    QByteArray m_name;
+    QList<QByteArray> m_received;
+};
+
 } // namespace
 
 // Drives the real service binary in a directory of its own.
@@ -80,6 +126,10 @@ private slots:
     void registersAndRestartsServersOnNewConfiguration();
     void serversAnswerWhileCentralNeverReads();
     void storedLayoutPageIsServed();
+    void tellsSystemdReadyStatusWatchdogAndStopping();
+    void logsPrioritiesToTheJournal();
+    void printsItsVersion();
+    void keepsItsFilesPrivateInTheDataDirectory();
 };
 
 void tst_App::serviceStartsInAnEmptyDirectoryAndStopsOnSignal_data()
@@ -159,8 +209,7 @@ void tst_App::installAndUninstallTheUnit()
     QVERIFY(unit.open(QIODevice::ReadOnly));
     const QByteArray text = unit.readAll();
     unit.close();
-    QVERIFY(text.contains("ExecStart=" + program.toUtf8() + " --service\n"));
-    QVERIFY(text.contains("WorkingDirectory=" + install.directory().toUtf8() + "\n"));
+    QVERIFY(text.contains("ExecStart=" + program.toUtf8() + " --data-dir /var/lib/tavro --service\n"));
     QVERIFY(!QFile::exists(install.directory() + QStringLiteral("/settings.db")));
 
     QProcess uninstall;
@@ -276,6 +325,73 @@ void tst_App::storedLayoutPageIsServed()
     QVERIFY2(index.contains("<li><a href=\"/North/Lobby.html\">/North/Lobby</a></li>"), index.constData());
 
     QVERIFY(service.stop(SIGTERM));
+}
+
+void tst_App::tellsSystemdReadyStatusWatchdogAndStopping()
+{
+    NotifySocket systemd;
+    ServiceProcess service;
+    service.writeIni(QStringLiteral("eventPort"), QString::number(ServiceProcess::freePort()));
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLatin1(systemd.environmentValue()));
+    environment.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+    service.process().setProcessEnvironment(environment);
+    QVERIFY(service.start());
+
+    QVERIFY(systemd.waitFor("READY=1"));
+    QVERIFY(std::any_of(systemd.received().cbegin(), systemd.received().cend(),
+                        [](const QByteArray &datagram) { return datagram.startsWith("STATUS=Serving 0 streams"); }));
+    // Every 200 ms for a watchdog of 400 ms: about ten in two seconds.
+    const auto watchdogs = [&systemd] { return systemd.received().count("WATCHDOG=1"); };
+    const int before = watchdogs();
+    QTest::qWait(2000);
+    QVERIFY2(watchdogs() - before >= 4 && watchdogs() - before <= 20, qPrintable(QString::number(watchdogs() - before)));
+
+    QVERIFY(service.stop(SIGTERM));
+    QVERIFY(systemd.waitFor("STOPPING=1", 1000));
+}
+
+// Standard error is the journal's stream when JOURNAL_STREAM names it; each
+// line then starts with its priority. A database that cannot be opened is a
+// failure report.
+void tst_App::logsPrioritiesToTheJournal()
+{
+    ServiceProcess service;
+    QVERIFY(QDir(service.directory()).mkdir(QStringLiteral("settings.db")));
+    QVERIFY(service.start({QStringLiteral("-c"), QStringLiteral("JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec ./tavro --service")}, QStringLiteral("/bin/sh")));
+    QTRY_VERIFY_WITH_TIMEOUT(service.errorOutput().contains("Push: tcp://"), 10000);
+    QVERIFY(service.stop(SIGTERM));
+    const QList<QByteArray> lines = service.errorOutput().split('\n');
+    const auto lineWith = [&lines](const QByteArray &text) {
+        return *std::find_if(lines.cbegin(), lines.cend(), [&text](const QByteArray &line) { return line.contains(text) || line.isEmpty(); });
+    };
+    QVERIFY2(lineWith("Service started").startsWith("<6>"), service.errorOutput().constData());
+    QVERIFY2(lineWith("  Failed").startsWith("<3>"), service.errorOutput().constData());
+}
+
+void tst_App::printsItsVersion()
+{
+    ServiceProcess tavro;
+    QVERIFY(tavro.start({QStringLiteral("--version")}));
+    QVERIFY(tavro.process().waitForFinished(10000));
+    QCOMPARE(tavro.process().exitCode(), 0);
+    QVERIFY(tavro.process().readAllStandardOutput().startsWith("tavro " TAVRO_VERSION "\n"));
+}
+
+// Every file the service makes, in the directory it is given, is for its own
+// user alone; nothing lands beside the program.
+void tst_App::keepsItsFilesPrivateInTheDataDirectory()
+{
+    ServiceProcess service;
+    const QString data = service.directory() + QStringLiteral("/data");
+    QVERIFY(service.start({QStringLiteral("--data-dir"), data, QStringLiteral("--service")}));
+    QVERIFY(service.waitForLog(QStringLiteral("  Push: tcp://127.0.0.1:5002")));
+    QVERIFY(service.stop(SIGTERM));
+    QVERIFY(!QFile::exists(service.directory() + QStringLiteral("/settings.db")));
+    const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner;
+    QCOMPARE(QFile::permissions(data + QStringLiteral("/settings.db")) & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser), owner);
+    QCOMPARE(QFile::permissions(data + QStringLiteral("/settings.ini")) & ~QFile::Permissions(QFile::ReadUser | QFile::WriteUser), owner);
+    QCOMPARE(QFileInfo(data).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::ExeOther), QFile::Permissions());
 }
 
 QTEST_GUILESS_MAIN(tst_App)

@@ -29,9 +29,10 @@ void ServiceProcess::writeIni(const QString &key, const QString &value)
     ini.setValue(key, value);
 }
 
-bool ServiceProcess::start(const QStringList &arguments)
+bool ServiceProcess::start(const QStringList &arguments, const QString &program)
 {
-    m_process.start(program(), arguments);
+    m_process.setWorkingDirectory(m_dir.path());
+    m_process.start(program.isEmpty() ? this->program() : program, arguments);
     return m_process.waitForStarted();
 }
 

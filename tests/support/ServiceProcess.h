@@ -21,7 +21,8 @@ public:
     QString program() const { return m_dir.filePath(QStringLiteral("tavro")); }
     void writeIni(const QString &key, const QString &value);
 
-    bool start(const QStringList &arguments = {QStringLiteral("--service")});
+    // Runs the copy of the service, or another program in its directory.
+    bool start(const QStringList &arguments = {QStringLiteral("--service")}, const QString &program = QString());
     bool stop(int signal);
     bool waitForLog(const QString &message, int timeoutMs = 10000);
 
