@@ -81,7 +81,9 @@ struct LockedStore
     bool open(QString *error)
     {
         if (!lock.tryLock(10000)) {
-            *error = QStringLiteral("%1 is locked by another command").arg(UserStore::defaultPath());
+            *error = lock.error() == QLockFile::LockFailedError
+                ? QStringLiteral("%1 is locked by another command").arg(UserStore::defaultPath())
+                : QStringLiteral("cannot write beside %1").arg(UserStore::defaultPath());
             return false;
         }
         return store.load(error);
