@@ -412,10 +412,14 @@ bool AccessControl::isHostAllowed(const QtHttpRequest &request) const
 }
 
 // A browser says so itself, or names the page's origin: a page of another
-// host may not act through the user's browser, whatever it authenticated with.
+// host may not act through the user's browser, whatever it authenticated
+// with. "same-site" counts too: it covers other hosts of the same domain,
+// and no page of this service is served from another origin than the one
+// it acts on.
 bool AccessControl::isCrossSite(const QtHttpRequest &request) const
 {
-    if (headerOf(request, "Sec-Fetch-Site") == "cross-site")
+    const QByteArray site = headerOf(request, "Sec-Fetch-Site");
+    if (site == "cross-site" || site == "same-site")
         return true;
     const QByteArray origin = headerOf(request, "Origin");
     if (origin.isEmpty())

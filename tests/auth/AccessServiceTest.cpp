@@ -206,8 +206,9 @@ void AccessServiceTest::requests_data()
     QTest::newRow("operator switches") << int(Events) << QByteArray("/5?outputs=1,1") << alice << 200 << QByteArray("DONE");
     QTest::newRow("cross-site") << int(Events) << QByteArray("/5?outputs=2,1") << alice + Headers{{"Sec-Fetch-Site", "cross-site"}} << 403 << QByteArray();
     QTest::newRow("other origin") << int(Events) << QByteArray("/5?outputs=2,1") << alice + Headers{{"Origin", "http://evil.example"}} << 403 << QByteArray();
-    QTest::newRow("other port of this host") << int(Events) << QByteArray("/5?outputs=1,0")
-                                             << alice + Headers{{"Origin", "http://127.0.0.1:1"}, {"Sec-Fetch-Site", "same-site"}} << 200 << QByteArray("DONE");
+    QTest::newRow("same origin") << int(Events) << QByteArray("/5?outputs=1,0")
+                                 << alice + Headers{{"Origin", "http://127.0.0.1:1"}, {"Sec-Fetch-Site", "same-origin"}} << 200 << QByteArray("DONE");
+    QTest::newRow("same site") << int(Events) << QByteArray("/5?outputs=2,1") << alice + Headers{{"Sec-Fetch-Site", "same-site"}} << 403 << QByteArray();
     QTest::newRow("rebound host name") << int(Events) << QByteArray("/") << alice + Headers{{"Host", "evil.example"}} << 421 << QByteArray();
     QTest::newRow("the site's host name") << int(Video) << QByteArray("/") << alice + Headers{{"Host", "TAVRO.site:80"}} << 404 << QByteArray();
 }
