@@ -1,15 +1,18 @@
 #include "AuthTests.h"
 
+#include "AccessControl.h"
+#include "HttpTestClient.h"
 #include "LoginPage.h"
 #include "LoginThrottle.h"
 #include "PasswordHash.h"
 #include "PasswordVerifier.h"
+#include "QtHttpServer.h"
 #include "SessionCookie.h"
 #include "User.h"
 #include "UserStore.h"
 
-#include <QElapsedTimer>
 #include <QFile>
+#include <QSslKey>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -34,6 +37,7 @@ private slots:
     void redirectTargets_data();
     void redirectTargets();
     void verifierKeepsTheEventLoopTurning();
+    void sessionCookieIsSecureOverTls();
 };
 
 void AuthUnitTest::passwordRecords_data()
@@ -241,6 +245,34 @@ void AuthUnitTest::verifierKeepsTheEventLoopTurning()
     QCOMPARE(results.value(3), false);
     QVERIFY(!results.contains(99));
     QCOMPARE(verifier.pending(), 0);
+}
+
+void AuthUnitTest::sessionCookieIsSecureOverTls()
+{
+    QTemporaryDir dir;
+    UserStore users(dir.filePath(QStringLiteral("users")));
+    users.setUser({QStringLiteral("alice"), User::Role::Viewer, PasswordHash::make("pw")});
+    QVERIFY(users.save());
+    AccessControl access(dir.path());
+    access.start();
+
+    QFile key(QStringLiteral(TEST_KEY));
+    QFile certificate(QStringLiteral(TEST_CERTIFICATE));
+    QVERIFY(key.open(QIODevice::ReadOnly) && certificate.open(QIODevice::ReadOnly));
+    QtHttpServer server;
+    server.setUseSecure();
+    server.setPrivateKey(QSslKey(key.readAll(), QSsl::Ec));
+    server.setCertificates(QSslCertificate::fromData(certificate.readAll()));
+    server.setAccessGate(access.eventsGate());
+    server.start();
+
+    HttpTestClient http(server.getServerPort());
+    http.setTls(true);
+    const HttpResponse response = http.request("POST", "/.tavro/login", {{"Content-Type", "application/x-www-form-urlencoded"}},
+                                               "user=alice&password=pw");
+    QCOMPARE(response.status, 303);
+    QVERIFY2(response.header("Set-Cookie").endsWith("; Secure"), response.header("Set-Cookie").constData());
+    QVERIFY(QFile::exists(dir.filePath(QStringLiteral("session.key"))));
 }
 
 int runAuthUnitTest(int argc, char **argv)
