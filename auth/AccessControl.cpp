@@ -11,7 +11,9 @@
 #include "UserStore.h"
 
 #include <QDateTime>
+#include <QHostAddress>
 #include <QMessageAuthenticationCode>
+#include <QPointer>
 #include <QUrl>
 #include <QUrlQuery>
 

@@ -6,9 +6,7 @@
 #include "SessionCookie.h"
 
 #include <QHash>
-#include <QHostAddress>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 
