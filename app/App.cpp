@@ -1,5 +1,6 @@
 #include "App.h"
 
+#include "AccessControl.h"
 #include "CommandManager.h"
 #include "Config.h"
 #include "HttpEvents.h"
@@ -20,14 +21,28 @@ App::App(QObject *parent)
 App::~App()
 {
     stopAll();
+    delete m_accessControl;
 }
 
 void App::start()
 {
     qDaemonLog() << QStringLiteral("Service started");
     Config::instance()->load();
+    if (!m_accessControl) {
+        m_accessControl = new AccessControl(QDaemonApplication::dataDirectory(), nullptr);
+        m_accessControl->setOutputChangeTest(&HttpEvents::isOutputChange);
+        m_accessControl->start();
+    }
+    applyAccessSettings();
     startAll();
     reportStatus();
+}
+
+void App::applyAccessSettings()
+{
+    const Config *config = Config::instance();
+    m_accessControl->setAllowedHosts(config->allowedHosts);
+    m_accessControl->setRefuseAll(config->noAllowedNetworkApplies);
 }
 
 void App::stop()
@@ -64,6 +79,7 @@ void App::restartServers()
 void App::startVideoServer()
 {
     m_videoServer = new VideoServer(nullptr);
+    m_videoServer->setAccessGate(m_accessControl->videoGate());
     connect(m_videoServer, &VideoServer::error, this, &App::handleVideoServerError);
     connect(m_videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
     connect(m_videoServer, &VideoServer::serverStopped, this, &App::handleVideoServerStopped);
@@ -73,6 +89,7 @@ void App::startVideoServer()
 void App::startHttpEvents()
 {
     m_events = new HttpEvents(nullptr);
+    m_events->setAccessGate(m_accessControl->eventsGate());
     m_events->start();
 }
 
@@ -118,6 +135,7 @@ void App::stopCommandManager()
 void App::handleConfigUpdated()
 {
     Config::instance()->load();
+    applyAccessSettings();
     restartServers();
     reportStatus();
 }

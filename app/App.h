@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+class AccessControl;
 class CommandManager;
 class HttpEvents;
 class VideoServer;
@@ -40,10 +41,13 @@ private:
     void stopVideoServer();
     void stopHttpEvents();
     void stopCommandManager();
+    void applyAccessSettings();
 
     VideoServer *m_videoServer = nullptr;
     HttpEvents *m_events = nullptr;
     CommandManager *m_commandManager = nullptr;
+    // Outlives every server that consults it.
+    AccessControl *m_accessControl = nullptr;
 };
 
 #endif // APP_H

@@ -2,6 +2,7 @@
 
 #include "PublicKeyCommand.h"
 #include "QDaemonApplication.h"
+#include "UserCommands.h"
 
 #include <cstdio>
 
@@ -25,6 +26,9 @@ int main(int argc, char *argv[])
                                         return 0;
                                     }});
 
+    QDaemonApplication::addCommand(UserCommands::addUser());
+    QDaemonApplication::addCommand(UserCommands::removeUser());
+    QDaemonApplication::addCommand(UserCommands::listUsers());
     QDaemonApplication::addCommand(PublicKeyCommand::command());
 
     Daemon daemon(&app);

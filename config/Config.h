@@ -47,10 +47,17 @@ public:
     // Networks (address, prefix length) whose peers the video and events
     // servers serve; empty when the INI file names none: everyone.
     QList<QPair<QHostAddress, int>> allowedNetworks;
+    // Set when the INI file names allowed networks of which none parses:
+    // then no client is served at all, rather than every one.
+    bool noAllowedNetworkApplies = false;
+    // The names the site reaches the service by (INI allowedHosts); a
+    // request naming another host is refused. Empty: any name.
+    QStringList allowedHosts;
 
 private:
     Config() = default;
     void loadAllowedNetworks();
+    void loadAllowedHosts();
 };
 
 #endif // CONFIG_H

@@ -1,5 +1,6 @@
 #include "QtHttpClientWrapper.h"
 
+#include "QtHttpAccessGate.h"
 #include "QtHttpConstants.h"
 #include "QtHttpReply.h"
 #include "QtHttpRequest.h"
@@ -106,7 +107,7 @@ void QtHttpClientWrapper::onClientDataReceived()
     if (m_reading)
         return;
     m_reading = true;
-    while (isServing() && m_sockClient->bytesToWrite() <= QtHttp::MAX_UNSENT_REPLY_BYTES) {
+    while (isServing() && !m_heldRequest && m_sockClient->bytesToWrite() <= QtHttp::MAX_UNSENT_REPLY_BYTES) {
         const QtHttpRequestParser::ParsingStatus status = m_parser.parse();
         if (status == QtHttpRequestParser::RequestParsed)
             dispatch(std::unique_ptr<QtHttpRequest>(m_parser.takeRequest()));
@@ -140,7 +141,14 @@ void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
     request->setSecure(tls && tls->isEncrypted());
     QtHttpReply reply(m_serverHandle);
     connectReply(&reply);
-    emit m_serverHandle->requestNeedsReply(request.get(), &reply);
+    QtHttpAccessGate *gate = m_serverHandle->getAccessGate();
+    const QtHttpAccessGate::Decision decision = gate ? gate->decide(request.get(), &reply) : QtHttpAccessGate::Pass;
+    if (decision == QtHttpAccessGate::Hold) {
+        m_heldRequest = std::move(request);
+        return;
+    }
+    if (decision == QtHttpAccessGate::Pass)
+        emit m_serverHandle->requestNeedsReply(request.get(), &reply);
 
     if (reply.useBoundary()) {
         // The handler writes the response itself from now on; the request
@@ -153,6 +161,14 @@ void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
     if (asksToClose(request.get()))
         closeConnection();
     request.release()->deleteLater();
+}
+
+void QtHttpClientWrapper::resumeHeldRequest()
+{
+    if (!m_heldRequest)
+        return;
+    dispatch(std::move(m_heldRequest));
+    onClientDataReceived();
 }
 
 void QtHttpClientWrapper::answerParsingError(bool close)
@@ -229,7 +245,7 @@ void QtHttpClientWrapper::armTimer()
 {
     if (m_closing)
         return;
-    if (m_streaming) {
+    if (m_streaming || m_heldRequest) {
         m_timer->stop();
         m_wait = Wait::None;
     } else if (m_parser.isRequestStarted()) {

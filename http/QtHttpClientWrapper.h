@@ -42,6 +42,12 @@ public:
     // skip data for a peer that does not keep up.
     qint64 getBytesToWrite() const;
 
+public slots:
+    // Asks the server's access gate again about the request it held, then
+    // goes on with the input that waited meanwhile. Never call it from
+    // within the gate's own decide().
+    void resumeHeldRequest();
+
 protected slots:
     void onReplySendHeadersRequested();
     void onReplySendDataRequested();
@@ -70,6 +76,7 @@ private:
     QtHttpServer *m_serverHandle;
     QtHttpRequestParser m_parser;
     std::unique_ptr<QtHttpRequest> m_streamRequest; // handed over in boundary mode
+    std::unique_ptr<QtHttpRequest> m_heldRequest;   // the access gate answers it later
     QTimer *m_timer;
     Wait m_wait = Wait::None;
     bool m_streaming = false; // a handler took the connection over

@@ -14,6 +14,7 @@
 #include <QString>
 
 class QTcpSocket;
+class QtHttpAccessGate;
 class QtHttpClientWrapper;
 class QtHttpRequest;
 class QtHttpServerWrapper;
@@ -57,6 +58,11 @@ public:
     void setAllowedNetworks(const QList<Subnet> &networks) { m_allowedNetworks = networks; }
     QList<Subnet> getAllowedNetworks() const { return m_allowedNetworks; }
     bool isAllowed(const QHostAddress &peer) const;
+
+    // Consulted with every complete request before requestNeedsReply; not
+    // owned, and must outlive the server. None (the default) passes all.
+    void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
+    QtHttpAccessGate *getAccessGate() const { return m_accessGate; }
 
     // An IPv4-mapped IPv6 address as the IPv4 address it stands for.
     static QHostAddress unmapped(const QHostAddress &address);
@@ -105,6 +111,7 @@ private:
     mutable qint64 m_dateSecond = -1;
     mutable QByteArray m_date;
     QList<Subnet> m_allowedNetworks;
+    QtHttpAccessGate *m_accessGate = nullptr;
 };
 
 // For the clientForbidden signal, in spies and queued connections.

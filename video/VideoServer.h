@@ -11,6 +11,7 @@
 struct DVRInfo;
 class HTTPFetcher;
 class QTimer;
+class QtHttpAccessGate;
 class QtHttpClientWrapper;
 class QtHttpReply;
 class QtHttpRequest;
@@ -42,6 +43,8 @@ public:
     // How long a snapshot fetch may go without data before it fails; applies
     // to the channels that get their first viewer afterwards.
     void setFetchTimeout(int milliseconds);
+    // Consulted by every port's server with every request; set before start().
+    void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
 
     void start();
     void stop();
@@ -93,6 +96,7 @@ private:
     QHash<QString, QtHttpClientWrapper *> m_clients;
     QHash<ChannelKey, DvrChannel> m_dvrChannels;
     int m_fetchTimeoutMs;
+    QtHttpAccessGate *m_accessGate = nullptr;
 };
 
 #endif // VIDEOSERVER_H

@@ -1,3 +1,4 @@
+#include "QtHttpAccessGate.h"
 #include "QtHttpClientWrapper.h"
 #include "QtHttpConstants.h"
 #include "QtHttpReply.h"
@@ -98,6 +99,28 @@ public:
 
 using TcpClient = Client<QTcpSocket>;
 
+// Passes "/pass", answers "/answer" itself with 401, and holds "/hold"
+// until told to let it pass.
+class TestGate : public QtHttpAccessGate
+{
+public:
+    Decision decide(QtHttpRequest *request, QtHttpReply *reply) override
+    {
+        const QString path = request->getUrl().path();
+        if (path == QLatin1String("/answer")) {
+            reply->setStatusCode(QtHttpReply::Unauthorized);
+            return Answer;
+        }
+        if (path == QLatin1String("/hold") && held != request) {
+            held = request;
+            return Hold;
+        }
+        return Pass;
+    }
+
+    QPointer<QtHttpRequest> held;
+};
+
 void verifyBadRequest(const Response &r)
 {
     QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 400 Bad request !"));
@@ -141,6 +164,7 @@ private slots:
     void allowedNetworks_data();
     void allowedNetworks();
     void mappedPeersMatchIpv4Networks();
+    void accessGate();
 
 private:
     void handle(std::function<void(QtHttpRequest *, QtHttpReply *)> handler)
@@ -658,6 +682,41 @@ int runServerTests(int argc, char **argv)
 {
     TestQtHttpServer test;
     return QTest::qExec(&test, argc, argv);
+}
+
+
+// The gate answers or holds requests before any handler sees them; a held
+// request stops the connection's input until the gate resumes it, so
+// pipelined requests keep their order; a request held by a connection that
+// goes away is released with it.
+void TestQtHttpServer::accessGate()
+{
+    TestGate gate;
+    m_server->setAccessGate(&gate);
+    QStringList handled;
+    handle([&handled](QtHttpRequest *request, QtHttpReply *reply) {
+        handled.append(request->getUrl().path());
+        reply->appendRawData(request->getUrl().path().toUtf8());
+    });
+    TcpClient client;
+    QVERIFY(client.connectTo(m_port));
+    client.write("GET /hold HTTP/1.1\r\n\r\nGET /answer HTTP/1.1\r\n\r\nGET /pass HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY(gate.held);
+    QVERIFY(client.receive(1, 200).isEmpty());
+
+    gate.held->getClientHandle()->resumeHeldRequest();
+    const QList<QByteArray> expected = {"HTTP/1.1 200 OK.", "HTTP/1.1 401 ", "HTTP/1.1 200 OK."};
+    for (const QByteArray &statusLine : expected) {
+        Response r;
+        QVERIFY(client.next(&r));
+        QCOMPARE(r.statusLine, statusLine);
+    }
+    QCOMPARE(handled, QStringList({"/hold", "/pass"}));
+
+    client.write("GET /hold HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY(gate.held);
+    client.abort();
+    QTRY_VERIFY(!gate.held);
 }
 
 #include "tst_QtHttpServer.moc"
