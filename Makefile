@@ -32,7 +32,7 @@ sanitize: setup
 # build directory; fails on the first crash or broken property.
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = http_request http_response alarm_page outputs_request command_session
+FUZZ_TARGETS = http_request http_response alarm_page outputs_request command_session session_cookie
 fuzz: setup
 	./fuzz/setup.sh
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_FUZZ=ON -DBUILD_TESTING=OFF

@@ -1,5 +1,6 @@
 #include "App.h"
 
+#include "AccessControl.h"
 #include "CommandManager.h"
 #include "Config.h"
 #include "HttpEvents.h"
@@ -30,14 +31,28 @@ App::App(QObject *parent)
 App::~App()
 {
     stopAll();
+    delete m_accessControl;
 }
 
 void App::start()
 {
     qDaemonLog() << QStringLiteral("Service started");
     Config::instance()->load();
+    if (!m_accessControl) {
+        m_accessControl = new AccessControl(QDaemonApplication::dataDirectory(), nullptr);
+        m_accessControl->setOutputChangeTest(&HttpEvents::isOutputChange);
+        m_accessControl->start();
+    }
+    applyAccessSettings();
     startAll();
     reportStatus();
+}
+
+void App::applyAccessSettings()
+{
+    const Config *config = Config::instance();
+    m_accessControl->setAllowedHosts(config->allowedHosts);
+    m_accessControl->setRefuseAll(config->noAllowedNetworkApplies);
 }
 
 void App::stop()
@@ -101,6 +116,7 @@ void App::startVideoServer(const QtHttpServerSettings &settings)
 {
     m_videoServer = new VideoServer(nullptr);
     m_videoServer->setServerSettings(settings);
+    m_videoServer->setAccessGate(m_accessControl->videoGate());
     connect(m_videoServer, &VideoServer::error, this, &App::handleVideoServerError);
     connect(m_videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
     connect(m_videoServer, &VideoServer::serverStopped, this, &App::handleVideoServerStopped);
@@ -111,6 +127,7 @@ void App::startHttpEvents(const QtHttpServerSettings &settings)
 {
     m_events = new HttpEvents(nullptr);
     m_events->setServerSettings(settings);
+    m_events->setAccessGate(m_accessControl->eventsGate());
     m_events->start();
 }
 
@@ -156,6 +173,7 @@ void App::stopCommandManager()
 void App::handleConfigUpdated()
 {
     Config::instance()->load();
+    applyAccessSettings();
     restartServers();
     reportStatus();
 }

@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+class AccessControl;
 class CommandManager;
 class HttpEvents;
 class QtHttpMemoryBudget;
@@ -44,6 +45,7 @@ private:
     void stopVideoServer();
     void stopHttpEvents();
     void stopCommandManager();
+    void applyAccessSettings();
 
     // Shared by every HTTP server, so that their connections together stay
     // within one bound; a child, so it outlives the servers stopped in the
@@ -52,6 +54,8 @@ private:
     VideoServer *m_videoServer = nullptr;
     HttpEvents *m_events = nullptr;
     CommandManager *m_commandManager = nullptr;
+    // Outlives every server that consults it.
+    AccessControl *m_accessControl = nullptr;
 };
 
 #endif // APP_H

@@ -3,6 +3,7 @@
 
 #include "PublicKeyCommand.h"
 #include "QDaemonApplication.h"
+#include "UserCommands.h"
 
 #include <cstdio>
 
@@ -27,6 +28,9 @@ int main(int argc, char *argv[])
                                     }});
 
     QDaemonApplication::addCommand(CertificateCommand::command());
+    QDaemonApplication::addCommand(UserCommands::addUser());
+    QDaemonApplication::addCommand(UserCommands::removeUser());
+    QDaemonApplication::addCommand(UserCommands::listUsers());
     QDaemonApplication::addCommand(PublicKeyCommand::command());
 
     Daemon daemon(&app);

@@ -66,6 +66,7 @@ void Config::load()
     qDaemonLog() << QStringLiteral("  Sub: %1").arg(subEndpoint);
     qDaemonLog() << QStringLiteral("  Push: %1").arg(pushEndpoint);
     loadAllowedNetworks();
+    loadAllowedHosts();
     // Optional and never seeded, like allowedNetworks.
     serverPublicKey = QSettings(Settings::iniFilePath(), QSettings::IniFormat).value(QStringLiteral("serverPublicKey")).toString().trimmed();
     loadTrustedProxies();
@@ -120,11 +121,12 @@ void Config::loadTrustedProxies()
 }
 
 // Optional, and never seeded: without the key every peer is served, as
-// always. An entry that does not parse is logged and skipped rather than
-// refusing everyone, which would lock the site's own browsers out.
+// always. An entry that does not parse is logged and skipped; when none
+// parses, nobody is served: a restriction that cannot apply fails closed.
 void Config::loadAllowedNetworks()
 {
     allowedNetworks.clear();
+    noAllowedNetworkApplies = false;
     const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
     // An unquoted list with commas reads back as a string list.
     const QStringList entries = ini.value(QStringLiteral("allowedNetworks")).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
@@ -146,5 +148,19 @@ void Config::loadAllowedNetworks()
     if (!accepted.isEmpty())
         qDaemonLog() << QStringLiteral("  Allowed networks: %1").arg(accepted.join(QStringLiteral(", ")));
     else if (named)
-        qDaemonLog() << QStringLiteral("  No valid allowed network: every client is served");
+        qDaemonLog() << QStringLiteral("  No valid allowed network: no client is served");
+    noAllowedNetworkApplies = named && accepted.isEmpty();
+}
+
+void Config::loadAllowedHosts()
+{
+    allowedHosts.clear();
+    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
+    const QStringList entries = ini.value(QStringLiteral("allowedHosts")).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
+    for (const QString &entry : entries) {
+        if (!entry.trimmed().isEmpty())
+            allowedHosts.append(entry.trimmed());
+    }
+    if (!allowedHosts.isEmpty())
+        qDaemonLog() << QStringLiteral("  Allowed hosts: %1").arg(allowedHosts.join(QStringLiteral(", ")));
 }

@@ -54,11 +54,18 @@ public:
     // them (relative to its own directory); both empty: plain HTTP.
     QString tlsCertificate;
     QString tlsKey;
+    // Set when the INI file names allowed networks of which none parses:
+    // then no client is served at all, rather than every one.
+    bool noAllowedNetworkApplies = false;
+    // The names the site reaches the service by (INI allowedHosts); a
+    // request naming another host is refused. Empty: any name.
+    QStringList allowedHosts;
 
 private:
     Config() = default;
     void loadAllowedNetworks();
     void loadTrustedProxies();
+    void loadAllowedHosts();
 };
 
 #endif // CONFIG_H

@@ -8,6 +8,7 @@
 #include <QObject>
 #include <QString>
 
+class QtHttpAccessGate;
 class QtHttpReply;
 struct QtHttpServerSettings;
 class QtHttpRequest;
@@ -36,6 +37,12 @@ public:
     void start();
     void stop();
     void setOutputs(int layout, const QUrl &url);
+    // Consulted by the server with every request; set before start().
+    void setAccessGate(QtHttpAccessGate *gate);
+
+    // Whether the request would queue an output change: the route the
+    // handler takes for it, without taking it.
+    static bool isOutputChange(const QtHttpRequest &request);
 
 signals:
     void pathChanged();

@@ -7,6 +7,8 @@
 #include "QtHttpMessageParser.h"
 #include "QtHttpRequest.h"
 #include "QtHttpRequestParser.h"
+#include "SessionCookie.h"
+#include "User.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -130,6 +132,7 @@ const QList<FuzzTargets::Target> &FuzzTargets::all()
         {"alarm_page", &FuzzTargets::alarmPage},
         {"outputs_request", &FuzzTargets::outputsRequest},
         {"command_session", &FuzzTargets::commandSession},
+        {"session_cookie", &FuzzTargets::sessionCookie},
     };
     return targets;
 }
@@ -165,6 +168,21 @@ bool FuzzTargets::alarmPage(const QByteArray &input)
 {
     AlarmPage::parse(input);
     return true;
+}
+
+bool FuzzTargets::sessionCookie(const QByteArray &input)
+{
+    const SessionCookie cookies(QByteArray(SessionCookie::KeyBytes, 'k'));
+    const qint64 now = 1800000000;
+    // Bytes that are not ours never make a session...
+    if (cookies.parse(input, now))
+        return false;
+    // ...while a session issued for a name made of them always comes back whole.
+    const QString name = QString::fromLatin1(input.left(64));
+    if (!User::isValidName(name))
+        return true;
+    const std::optional<SessionCookie::Session> session = cookies.parse(cookies.issue(name, input.toHex().left(16), now), now);
+    return session && session->user == name && session->stamp == input.toHex().left(16) && session->issued == now;
 }
 
 bool FuzzTargets::outputsRequest(const QByteArray &input)

@@ -40,6 +40,9 @@ public:
     // service whose client id is "site-1", with DVR 3 "North" and IO module
     // 5 "Lobby" loaded. Needs a QCoreApplication.
     static bool commandSession(const QByteArray &input);
+    // A session cookie's value: never valid unless signed with the key; one
+    // issued for a valid name parses back to what was issued.
+    static bool sessionCookie(const QByteArray &input);
 };
 
 #endif // FUZZTARGETS_H

@@ -1,5 +1,6 @@
 #include "QtHttpClientWrapper.h"
 
+#include "QtHttpAccessGate.h"
 #include "QtHttpConstants.h"
 #include "QtHttpMemoryBudget.h"
 #include "QtHttpReply.h"
@@ -121,7 +122,7 @@ void QtHttpClientWrapper::onClientDataReceived()
     m_reading = true;
     m_resumePosted = false;
     int served = 0;
-    while (isServing() && m_sockClient->bytesToWrite() <= QtHttp::MAX_UNSENT_REPLY_BYTES) {
+    while (isServing() && !m_heldRequest && m_sockClient->bytesToWrite() <= QtHttp::MAX_UNSENT_REPLY_BYTES) {
         if (served == QtHttp::MAX_REQUESTS_PER_TURN) {
             resumeNextTurn();
             break;
@@ -189,14 +190,22 @@ void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
                                    tls && tls->isEncrypted());
     QtHttpReply reply(m_serverHandle);
     connectReply(&reply);
-    // Who may be answered is decided here, once, before any handler runs.
+    // Who may be answered is decided here, before any handler runs: first
+    // the server's bounds on the client, then the access gate.
     if (!m_serverHandle->admitRequest(this, request.get(), &reply)) {
         finishReply(&reply);
         closeConnection();
         request.release()->deleteLater();
         return;
     }
-    emit m_serverHandle->requestNeedsReply(request.get(), &reply);
+    QtHttpAccessGate *gate = m_serverHandle->getAccessGate();
+    const QtHttpAccessGate::Decision decision = gate ? gate->decide(request.get(), &reply) : QtHttpAccessGate::Pass;
+    if (decision == QtHttpAccessGate::Hold) {
+        m_heldRequest = std::move(request);
+        return;
+    }
+    if (decision == QtHttpAccessGate::Pass)
+        emit m_serverHandle->requestNeedsReply(request.get(), &reply);
 
     if (reply.useBoundary()) {
         // The handler writes the response itself from now on; the request
@@ -209,6 +218,14 @@ void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
     if (asksToClose(request.get()))
         closeConnection();
     request.release()->deleteLater();
+}
+
+void QtHttpClientWrapper::resumeHeldRequest()
+{
+    if (!m_heldRequest)
+        return;
+    dispatch(std::move(m_heldRequest));
+    onClientDataReceived();
 }
 
 // A malformed request is answered and the connection goes on, unless the
@@ -293,7 +310,7 @@ void QtHttpClientWrapper::armTimer()
 {
     if (m_closing)
         return;
-    if (m_streaming) {
+    if (m_streaming || m_heldRequest) {
         m_timer->stop();
         m_wait = Wait::None;
     } else if (m_parser.isRequestStarted()) {

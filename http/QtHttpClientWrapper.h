@@ -46,6 +46,12 @@ public:
     // Ends the connection at once, without a reply.
     void dropConnection();
 
+public slots:
+    // Asks the server's access gate again about the request it held, then
+    // goes on with the input that waited meanwhile. Never call it from
+    // within the gate's own decide().
+    void resumeHeldRequest();
+
 protected slots:
     void onReplySendHeadersRequested();
     void onReplySendDataRequested();
@@ -77,6 +83,7 @@ private:
     QtHttpRequestParser m_parser;
     QtHttpMemoryBudget *m_budget;
     std::unique_ptr<QtHttpRequest> m_streamRequest; // handed over in boundary mode
+    std::unique_ptr<QtHttpRequest> m_heldRequest;   // the access gate answers it later
     QTimer *m_timer;
     Wait m_wait = Wait::None;
     bool m_streaming = false; // a handler took the connection over

@@ -18,6 +18,7 @@
 #include <memory>
 
 class QTcpSocket;
+class QtHttpAccessGate;
 class QtHttpClientWrapper;
 class QtHttpRequest;
 class QtHttpServerWrapper;
@@ -94,6 +95,11 @@ public:
     // address when that entry is not an address), and X-Forwarded-Proto.
     void identifyClient(QtHttpRequest *request, const QHostAddress &peer, bool tls) const;
 
+    // Consulted with every complete request before requestNeedsReply; not
+    // owned, and must outlive the server. None (the default) passes all.
+    void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
+    QtHttpAccessGate *getAccessGate() const { return m_accessGate; }
+
     // An IPv4-mapped IPv6 address as the IPv4 address it stands for.
     static QHostAddress unmapped(const QHostAddress &address);
 
@@ -160,6 +166,7 @@ private:
     bool m_budgetReported = false;
     std::unique_ptr<QtHttpMemoryBudget> m_ownBudget;
     QtHttpMemoryBudget *m_budget;
+    QtHttpAccessGate *m_accessGate = nullptr;
 };
 
 // For the clientForbidden signal, in spies and queued connections.

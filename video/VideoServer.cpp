@@ -60,6 +60,12 @@ QByteArray frameOf(const QByteArray &jpeg)
     return frame;
 }
 
+// Names come from Central: they are shown as text, never read as markup.
+QString escaped(const QString &text)
+{
+    return text.toHtmlEscaped().replace(QLatin1Char('\''), QLatin1String("&#39;"));
+}
+
 QString pageOf(const QString &body)
 {
     return QStringLiteral("<!DOCTYPE html><html><head><title>%1</title><body>%2</body></html>")
@@ -70,16 +76,16 @@ QString dvrListPage(const Config &config)
 {
     QString body = QStringLiteral("<h1>List of available DVRs:</h1><ol>");
     for (const DVRInfo &dvr : config.dvrs)
-        body += QStringLiteral("<li><a href=\"/%1\">%1</a></li>").arg(dvr.name);
+        body += QStringLiteral("<li><a href=\"/%1\">%1</a></li>").arg(escaped(dvr.name));
     return pageOf(body + QStringLiteral("</ol>"));
 }
 
 QString streamListPage(const Config &config, const DVRInfo &dvr)
 {
-    QString body = QStringLiteral("<h1>List of available Streams in %1:</h1><ol>").arg(dvr.name);
+    QString body = QStringLiteral("<h1>List of available Streams in %1:</h1><ol>").arg(escaped(dvr.name));
     for (int streamId : config.dvrStreamIds.value(dvr.id)) {
         body += QStringLiteral("<li><a href=\"/%1/%2\">%2</a></li>")
-                    .arg(dvr.name, config.streams.value(streamId).name);
+                    .arg(escaped(dvr.name), escaped(config.streams.value(streamId).name));
     }
     return pageOf(body + QStringLiteral("</ol>"));
 }
@@ -87,10 +93,10 @@ QString streamListPage(const Config &config, const DVRInfo &dvr)
 // A bare fragment, without the page frame.
 QString channelListPage(const DVRInfo &dvr, const StreamInfo &stream)
 {
-    QString body = QStringLiteral("<h1>List of Channels in %1:</h1><ol>").arg(stream.name);
+    QString body = QStringLiteral("<h1>List of Channels in %1:</h1><ol>").arg(escaped(stream.name));
     for (int channel : stream.channels) {
         body += QStringLiteral("<li><a href=\"/%1/%2/%3\">%3</a></li>")
-                    .arg(dvr.name, stream.name, QString::number(channel));
+                    .arg(escaped(dvr.name), escaped(stream.name), QString::number(channel));
     }
     return body + QStringLiteral("</ol>");
 }
@@ -220,6 +226,7 @@ void VideoServer::createServer(quint16 port)
     });
     server->setAllowedNetworks(Config::instance()->allowedNetworks);
     server->apply(m_serverSettings);
+    server->setAccessGate(m_accessGate);
     m_servers.insert(port, server);
     server->start(port);
 }

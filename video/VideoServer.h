@@ -13,6 +13,7 @@
 struct DVRInfo;
 class HTTPFetcher;
 class QTimer;
+class QtHttpAccessGate;
 class QtHttpClientWrapper;
 class QtHttpReply;
 class QtHttpRequest;
@@ -46,6 +47,8 @@ public:
     void setFetchTimeout(int milliseconds);
     // TLS, trusted proxies and the memory budget of the servers started afterwards.
     void setServerSettings(const QtHttpServerSettings &settings);
+    // Consulted by every port's server with every request; set before start().
+    void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
 
     void start();
     void stop();
@@ -98,6 +101,7 @@ private:
     QHash<ChannelKey, DvrChannel> m_dvrChannels;
     int m_fetchTimeoutMs;
     QtHttpServerSettings m_serverSettings;
+    QtHttpAccessGate *m_accessGate = nullptr;
 };
 
 #endif // VIDEOSERVER_H

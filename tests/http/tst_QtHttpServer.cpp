@@ -1,4 +1,5 @@
 #include "HttpTestClient.h"
+#include "QtHttpAccessGate.h"
 #include "QtHttpClientWrapper.h"
 #include "QtHttpConstants.h"
 #include "QtHttpMemoryBudget.h"
@@ -16,6 +17,28 @@ namespace {
 
 const QByteArray GET = "GET / HTTP/1.1\r\n\r\n";
 const QByteArray ERROR_BODY = "<h1>Bad Request (HTTP parsing error) !</h1>\r\n\r\n";
+
+// Passes "/pass", answers "/answer" itself with 401, and holds "/hold"
+// until told to let it pass.
+class TestGate : public QtHttpAccessGate
+{
+public:
+    Decision decide(QtHttpRequest *request, QtHttpReply *reply) override
+    {
+        const QString path = request->getUrl().path();
+        if (path == QLatin1String("/answer")) {
+            reply->setStatusCode(QtHttpReply::Unauthorized);
+            return Answer;
+        }
+        if (path == QLatin1String("/hold") && held != request) {
+            held = request;
+            return Hold;
+        }
+        return Pass;
+    }
+
+    QPointer<QtHttpRequest> held;
+};
 
 void verifyBadRequest(const HttpResponse &r)
 {
@@ -67,6 +90,7 @@ private slots:
     void forwardedClients_data();
     void forwardedClients();
     void proxiedClientsCheckedPerRequest();
+    void accessGate();
 
 private:
     void handle(std::function<void(QtHttpRequest *, QtHttpReply *)> handler)
@@ -739,6 +763,40 @@ void TestQtHttpServer::proxiedClientsCheckedPerRequest()
     QCOMPARE(outside.get("/", {{"X-Forwarded-For", "192.0.2.1"}}).status, 403);
     QVERIFY(outside.waitClosed());
     QCOMPARE(first.get("/", inside).status, 200);
+}
+
+// The gate answers or holds requests before any handler sees them; a held
+// request stops the connection's input until the gate resumes it, so
+// pipelined requests keep their order; a request held by a connection that
+// goes away is released with it.
+void TestQtHttpServer::accessGate()
+{
+    TestGate gate;
+    m_server->setAccessGate(&gate);
+    QStringList handled;
+    handle([&handled](QtHttpRequest *request, QtHttpReply *reply) {
+        handled.append(request->getUrl().path());
+        reply->appendRawData(request->getUrl().path().toUtf8());
+    });
+    HttpTestClient client(m_port);
+    QVERIFY(client.open());
+    client.send("GET /hold HTTP/1.1\r\n\r\nGET /answer HTTP/1.1\r\n\r\nGET /pass HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY(gate.held);
+    QVERIFY(client.receive(1, 200).isEmpty());
+
+    gate.held->getClientHandle()->resumeHeldRequest();
+    const QList<QByteArray> expected = {"HTTP/1.1 200 OK.", "HTTP/1.1 401 ", "HTTP/1.1 200 OK."};
+    for (const QByteArray &statusLine : expected) {
+        HttpResponse r;
+        QVERIFY(client.next(&r));
+        QCOMPARE(r.statusLine, statusLine);
+    }
+    QCOMPARE(handled, QStringList({"/hold", "/pass"}));
+
+    client.send("GET /hold HTTP/1.1\r\n\r\n");
+    QTRY_VERIFY(gate.held);
+    client.socket()->abort();
+    QTRY_VERIFY(!gate.held);
 }
 
 int runServerTests(int argc, char **argv)
