@@ -6,16 +6,26 @@
 #include "HttpEvents.h"
 #include "QDaemonApplication.h"
 #include "QDaemonLog.h"
+#include "QtHttpMemoryBudget.h"
+#include "QtHttpServerSettings.h"
 #include "VideoServer.h"
 
 #include <QDateTime>
+#include <QDir>
 
 #include <cstdlib>
 
 App::App(QObject *parent)
     : QObject(parent)
+    , m_httpBudget(new QtHttpMemoryBudget(QtHttp::MEMORY_BUDGET, this))
 {
     std::srand(unsigned(QDateTime::currentMSecsSinceEpoch() / 1000));
+    connect(m_httpBudget, &QtHttpMemoryBudget::connectionsShed, this, [this](int count, qint64 bytes) {
+        qDaemonLog() << QStringLiteral("Closed %1 HTTP connections holding %2 bytes: the memory budget of %3 bytes was spent")
+                            .arg(count)
+                            .arg(bytes)
+                            .arg(m_httpBudget->getLimit());
+    });
 }
 
 App::~App()
@@ -57,8 +67,7 @@ void App::stop()
 void App::startAll()
 {
     startCommandManager();
-    startHttpEvents();
-    startVideoServer();
+    startServers();
 }
 
 void App::stopAll()
@@ -72,13 +81,41 @@ void App::restartServers()
 {
     stopVideoServer();
     stopHttpEvents();
-    startVideoServer();
-    startHttpEvents();
+    startServers();
 }
 
-void App::startVideoServer()
+void App::startServers()
+{
+    QtHttpServerSettings settings;
+    if (!httpServerSettings(&settings))
+        return;
+    startHttpEvents(settings);
+    startVideoServer(settings);
+}
+
+// TLS is all or nothing: a certificate or key that is named but cannot be
+// used stops every HTTP server rather than let one serve in plain text.
+bool App::httpServerSettings(QtHttpServerSettings *settings) const
+{
+    const Config &config = *Config::instance();
+    settings->memoryBudget = m_httpBudget;
+    settings->trustedProxies = config.trustedProxies;
+    if (config.tlsCertificate.isEmpty() && config.tlsKey.isEmpty())
+        return true;
+    QString error = QStringLiteral("tlsCertificate and tlsKey must be set together");
+    if (!config.tlsCertificate.isEmpty() && !config.tlsKey.isEmpty()) {
+        const QDir dir(QDaemonApplication::dataDirectory());
+        if (QtHttpCertificate::load(dir.filePath(config.tlsCertificate), dir.filePath(config.tlsKey), &settings->tls, &error))
+            return true;
+    }
+    qDaemonLog() << QStringLiteral("No HTTP server started: TLS cannot be used: %1").arg(error);
+    return false;
+}
+
+void App::startVideoServer(const QtHttpServerSettings &settings)
 {
     m_videoServer = new VideoServer(nullptr);
+    m_videoServer->setServerSettings(settings);
     m_videoServer->setAccessGate(m_accessControl->videoGate());
     connect(m_videoServer, &VideoServer::error, this, &App::handleVideoServerError);
     connect(m_videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
@@ -86,9 +123,10 @@ void App::startVideoServer()
     m_videoServer->start();
 }
 
-void App::startHttpEvents()
+void App::startHttpEvents(const QtHttpServerSettings &settings)
 {
     m_events = new HttpEvents(nullptr);
+    m_events->setServerSettings(settings);
     m_events->setAccessGate(m_accessControl->eventsGate());
     m_events->start();
 }

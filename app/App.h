@@ -7,7 +7,9 @@
 class AccessControl;
 class CommandManager;
 class HttpEvents;
+class QtHttpMemoryBudget;
 class VideoServer;
+struct QtHttpServerSettings;
 
 // Creates, wires, restarts and stops the long-lived components of the
 // service: the video server, the events server and the link to Central.
@@ -34,15 +36,21 @@ private:
     void startAll();
     void stopAll();
     void restartServers();
+    void startServers();
+    bool httpServerSettings(QtHttpServerSettings *settings) const;
+    void startVideoServer(const QtHttpServerSettings &settings);
+    void startHttpEvents(const QtHttpServerSettings &settings);
     void reportStatus();
-    void startVideoServer();
-    void startHttpEvents();
     void startCommandManager();
     void stopVideoServer();
     void stopHttpEvents();
     void stopCommandManager();
     void applyAccessSettings();
 
+    // Shared by every HTTP server, so that their connections together stay
+    // within one bound; a child, so it outlives the servers stopped in the
+    // destructor.
+    QtHttpMemoryBudget *m_httpBudget;
     VideoServer *m_videoServer = nullptr;
     HttpEvents *m_events = nullptr;
     CommandManager *m_commandManager = nullptr;

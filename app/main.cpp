@@ -1,3 +1,4 @@
+#include "CertificateCommand.h"
 #include "Daemon.h"
 
 #include "PublicKeyCommand.h"
@@ -26,6 +27,7 @@ int main(int argc, char *argv[])
                                         return 0;
                                     }});
 
+    QDaemonApplication::addCommand(CertificateCommand::command());
     QDaemonApplication::addCommand(UserCommands::addUser());
     QDaemonApplication::addCommand(UserCommands::removeUser());
     QDaemonApplication::addCommand(UserCommands::listUsers());

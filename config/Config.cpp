@@ -69,6 +69,55 @@ void Config::load()
     loadAllowedHosts();
     // Optional and never seeded, like allowedNetworks.
     serverPublicKey = QSettings(Settings::iniFilePath(), QSettings::IniFormat).value(QStringLiteral("serverPublicKey")).toString().trimmed();
+    loadTrustedProxies();
+    const QSettings settingsFile(Settings::iniFilePath(), QSettings::IniFormat);
+    tlsCertificate = settingsFile.value(QStringLiteral("tlsCertificate")).toString().trimmed();
+    tlsKey = settingsFile.value(QStringLiteral("tlsKey")).toString().trimmed();
+}
+
+namespace {
+
+// A comma-separated list of networks in CIDR form under the INI key; an
+// unquoted list with commas reads back as a string list. Entries that do not
+// parse are logged with the label and skipped.
+QList<QPair<QHostAddress, int>> readNetworks(const QString &key, const QString &ignoredLabel, bool *named)
+{
+    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
+    const QStringList entries = ini.value(key).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
+    QList<QPair<QHostAddress, int>> networks;
+    *named = false;
+    for (const QString &entry : entries) {
+        const QString text = entry.trimmed();
+        if (text.isEmpty())
+            continue;
+        *named = true;
+        const QPair<QHostAddress, int> network = QHostAddress::parseSubnet(text);
+        if (network.first.isNull())
+            qDaemonLog() << QStringLiteral("  %1: %2").arg(ignoredLabel, text);
+        else
+            networks.append(network);
+    }
+    return networks;
+}
+
+QString describe(const QList<QPair<QHostAddress, int>> &networks)
+{
+    QStringList texts;
+    for (const auto &network : networks)
+        texts.append(QStringLiteral("%1/%2").arg(network.first.toString()).arg(network.second));
+    return texts.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+// Optional and never seeded. An entry that does not parse is only not
+// trusted, which is the safe way to be wrong.
+void Config::loadTrustedProxies()
+{
+    bool named = false;
+    trustedProxies = readNetworks(QStringLiteral("trustedProxies"), QStringLiteral("Ignored trusted proxy"), &named);
+    if (!trustedProxies.isEmpty())
+        qDaemonLog() << QStringLiteral("  Trusted proxies: %1").arg(describe(trustedProxies));
 }
 
 // Optional, and never seeded: without the key every peer is served, as

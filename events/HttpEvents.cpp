@@ -83,6 +83,12 @@ HttpEvents::HttpEvents(QObject *parent)
     connect(m_server, &QtHttpServer::connectionLimitReached, this, [this](int maxConnections) {
         qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(m_server->getServerPort()).arg(maxConnections);
     });
+    connect(m_server, &QtHttpServer::addressLimitReached, this, [this](const QHostAddress &address, int maxConnections) {
+        qDaemonLog() << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(m_server->getServerPort()).arg(maxConnections);
+    });
+    connect(m_server, &QtHttpServer::memoryBudgetReached, this, [this](qint64 budget) {
+        qDaemonLog() << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(m_server->getServerPort()).arg(budget);
+    });
 }
 
 HttpEvents::~HttpEvents()
@@ -120,6 +126,11 @@ void HttpEvents::start()
     }
     m_server->setAllowedNetworks(config->allowedNetworks);
     m_server->start(config->eventPort);
+}
+
+void HttpEvents::setServerSettings(const QtHttpServerSettings &settings)
+{
+    m_server->apply(settings);
 }
 
 void HttpEvents::stop()

@@ -10,6 +10,7 @@
 
 class QtHttpAccessGate;
 class QtHttpReply;
+struct QtHttpServerSettings;
 class QtHttpRequest;
 class QtHttpServer;
 class QUrl;
@@ -31,6 +32,8 @@ public:
     explicit HttpEvents(QObject *parent = nullptr);
     ~HttpEvents() override;
 
+    // TLS, trusted proxies and the memory budget of the server; before start().
+    void setServerSettings(const QtHttpServerSettings &settings);
     void start();
     void stop();
     void setOutputs(int layout, const QUrl &url);

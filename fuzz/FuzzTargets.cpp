@@ -4,6 +4,7 @@
 #include "CommandManager.h"
 #include "Config.h"
 #include "OutputsRequest.h"
+#include "QtHttpMessageParser.h"
 #include "QtHttpRequest.h"
 #include "QtHttpRequestParser.h"
 #include "SessionCookie.h"
@@ -64,6 +65,41 @@ QList<QByteArray> parse(const QList<QByteArray> &pieces)
     return trace;
 }
 
+QByteArray describe(const QtHttpMessageParser::Message &response)
+{
+    QByteArray text = QByteArray::number(response.status) + ' ' + response.reason
+        + (response.keepAlive ? " keep-alive\n" : " close\n");
+    for (const QtHttpMessageParser::Header &header : response.headers)
+        text += header.first + ": " + header.second + '\n';
+    return text + '\n' + response.body;
+}
+
+// What a response reader makes of the pieces and then the end of the input:
+// every response it completes, then the state it ends in. Each body is
+// within the reader's bound.
+QList<QByteArray> readResponses(const QList<QByteArray> &pieces, bool *withinBounds)
+{
+    QtHttpMessageParser reader(QtHttpMessageParser::Kind::Response);
+    QList<QByteArray> trace;
+    const auto takeAll = [&](QtHttpMessageParser::Status status) {
+        for (; status == QtHttpMessageParser::Status::Complete; status = reader.parse()) {
+            const QtHttpMessageParser::Message response = reader.takeMessage();
+            *withinBounds = *withinBounds && response.body.size() <= reader.limits().maxBodyBytes;
+            trace.append(describe(response));
+        }
+    };
+    for (const QByteArray &piece : pieces) {
+        reader.feed(piece);
+        takeAll(reader.parse());
+        if (reader.status() == QtHttpMessageParser::Status::Error)
+            break;
+    }
+    takeAll(reader.finishInput());
+    trace.append("status " + QByteArray::number(int(reader.status())) + " error "
+                 + QByteArray::number(int(reader.error())));
+    return trace;
+}
+
 CommandManager *sessionUnderTest()
 {
     static CommandManager *const manager = [] {
@@ -92,6 +128,7 @@ const QList<FuzzTargets::Target> &FuzzTargets::all()
 {
     static const QList<Target> targets = {
         {"http_request", &FuzzTargets::httpRequest},
+        {"http_response", &FuzzTargets::httpResponse},
         {"alarm_page", &FuzzTargets::alarmPage},
         {"outputs_request", &FuzzTargets::outputsRequest},
         {"command_session", &FuzzTargets::commandSession},
@@ -115,6 +152,16 @@ bool FuzzTargets::httpRequest(const QByteArray &input)
         return true;
     const QByteArray stream = input.mid(1);
     return parse({stream}) == parse(cut(stream, quint8(input.at(0))));
+}
+
+bool FuzzTargets::httpResponse(const QByteArray &input)
+{
+    if (input.isEmpty())
+        return true;
+    const QByteArray stream = input.mid(1);
+    bool withinBounds = true;
+    const bool same = readResponses({stream}, &withinBounds) == readResponses(cut(stream, quint8(input.at(0))), &withinBounds);
+    return same && withinBounds;
 }
 
 bool FuzzTargets::alarmPage(const QByteArray &input)

@@ -29,6 +29,9 @@ public:
     // fed one by one, and the requests and the final state must be those of
     // the same bytes fed at once.
     static bool httpRequest(const QByteArray &input);
+    // The same for responses as the fetcher reads them, the end of the
+    // input included; no body may pass the reader's bound.
+    static bool httpResponse(const QByteArray &input);
     // An IO module's alarm.htm page.
     static bool alarmPage(const QByteArray &input);
     // The value of an output-change request, as UTF-8.

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QTimer;
+class QtHttpMemoryBudget;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
@@ -42,6 +43,9 @@ public:
     // skip data for a peer that does not keep up.
     qint64 getBytesToWrite() const;
 
+    // Ends the connection at once, without a reply.
+    void dropConnection();
+
 public slots:
     // Asks the server's access gate again about the request it held, then
     // goes on with the input that waited meanwhile. Never call it from
@@ -61,8 +65,10 @@ private:
 
     bool isServing() const;
     bool readMore();
+    void resumeNextTurn();
+    void reportHeldBytes();
     void dispatch(std::unique_ptr<QtHttpRequest> request);
-    void answerParsingError(bool close);
+    void answerParsingError(QtHttpRequestParser::Error error);
     void connectReply(QtHttpReply *reply);
     void finishReply(QtHttpReply *reply);
     void closeConnection();
@@ -75,6 +81,7 @@ private:
     QPointer<QTcpSocket> m_sockClient;
     QtHttpServer *m_serverHandle;
     QtHttpRequestParser m_parser;
+    QtHttpMemoryBudget *m_budget;
     std::unique_ptr<QtHttpRequest> m_streamRequest; // handed over in boundary mode
     std::unique_ptr<QtHttpRequest> m_heldRequest;   // the access gate answers it later
     QTimer *m_timer;
@@ -82,6 +89,7 @@ private:
     bool m_streaming = false; // a handler took the connection over
     bool m_closing = false;
     bool m_reading = false;
+    bool m_resumePosted = false;
 };
 
 #endif // QTHTTPCLIENTWRAPPER_H

@@ -9,4 +9,5 @@ exec "$(dirname "$0")/install-packages.sh" \
   libzmq3-dev cppzmq-dev \
   libprotobuf-dev protobuf-compiler \
   openssl libssl-dev ca-certificates \
-  fonts-dejavu-core
+  fonts-dejavu-core \
+  nginx-light

@@ -128,6 +128,11 @@ VideoServer::~VideoServer()
     stop();
 }
 
+void VideoServer::setServerSettings(const QtHttpServerSettings &settings)
+{
+    m_serverSettings = settings;
+}
+
 void VideoServer::setFetchTimeout(int milliseconds)
 {
     m_fetchTimeoutMs = milliseconds;
@@ -213,7 +218,14 @@ void VideoServer::createServer(quint16 port)
     connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
         qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
     });
+    connect(server, &QtHttpServer::addressLimitReached, this, [port](const QHostAddress &address, int maxConnections) {
+        qDaemonLog() << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(port).arg(maxConnections);
+    });
+    connect(server, &QtHttpServer::memoryBudgetReached, this, [port](qint64 budget) {
+        qDaemonLog() << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(port).arg(budget);
+    });
     server->setAllowedNetworks(Config::instance()->allowedNetworks);
+    server->apply(m_serverSettings);
     server->setAccessGate(m_accessGate);
     m_servers.insert(port, server);
     server->start(port);

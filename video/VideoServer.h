@@ -1,6 +1,8 @@
 #ifndef VIDEOSERVER_H
 #define VIDEOSERVER_H
 
+#include "QtHttpServerSettings.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
@@ -43,6 +45,8 @@ public:
     // How long a snapshot fetch may go without data before it fails; applies
     // to the channels that get their first viewer afterwards.
     void setFetchTimeout(int milliseconds);
+    // TLS, trusted proxies and the memory budget of the servers started afterwards.
+    void setServerSettings(const QtHttpServerSettings &settings);
     // Consulted by every port's server with every request; set before start().
     void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
 
@@ -96,6 +100,7 @@ private:
     QHash<QString, QtHttpClientWrapper *> m_clients;
     QHash<ChannelKey, DvrChannel> m_dvrChannels;
     int m_fetchTimeoutMs;
+    QtHttpServerSettings m_serverSettings;
     QtHttpAccessGate *m_accessGate = nullptr;
 };
 
