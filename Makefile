@@ -32,7 +32,7 @@ sanitize: setup
 # build directory; fails on the first crash or broken property.
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = http_request alarm_page outputs_request command_session
+FUZZ_TARGETS = http_request http_response alarm_page outputs_request command_session session_cookie
 fuzz: setup
 	./fuzz/setup.sh
 	CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRO_FUZZ=ON -DBUILD_TESTING=OFF
@@ -46,11 +46,11 @@ demo: build
 bench: build
 	$(MAKE) -C bench BUILD_DIR=$(abspath $(BUILD_DIR))
 
-# The browser test, with Debian's chromium installed first when it is missing.
+# The browser tests, with Debian's chromium installed first when it is missing.
 browser-test: build
 	command -v chromium > /dev/null || { SUDO=; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
 		$$SUDO apt-get update && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y --no-install-recommends chromium; }
-	ctest --test-dir $(BUILD_DIR) -R '^tools_browser$$' --output-on-failure
+	ctest --test-dir $(BUILD_DIR) -R '^tools_browser(_tls)?$$' --output-on-failure
 
 # The Debian package, into $(BUILD_DIR)/package/.
 package: build

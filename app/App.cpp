@@ -1,34 +1,70 @@
 #include "App.h"
 
+#include "AccessControl.h"
 #include "CommandManager.h"
 #include "Config.h"
 #include "HttpEvents.h"
 #include "QDaemonApplication.h"
 #include "QDaemonLog.h"
+#include "QtHttpMemoryBudget.h"
+#include "QtHttpServerSettings.h"
 #include "VideoServer.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 
 #include <cstdlib>
 
+namespace {
+
+// Whether servers made with the one would serve as servers made with the other.
+bool sameServerSettings(const QtHttpServerSettings &a, const QtHttpServerSettings &b)
+{
+    return a.tls.chain() == b.tls.chain() && a.tls.privateKey() == b.tls.privateKey()
+        && a.trustedProxies == b.trustedProxies && a.memoryBudget == b.memoryBudget;
+}
+
+} // namespace
+
 App::App(QObject *parent)
     : QObject(parent)
+    , m_httpBudget(new QtHttpMemoryBudget(QtHttp::MEMORY_BUDGET, this))
 {
     std::srand(unsigned(QDateTime::currentMSecsSinceEpoch() / 1000));
+    connect(m_httpBudget, &QtHttpMemoryBudget::connectionsShed, this, [this](int count, qint64 bytes) {
+        qDaemonLog() << QStringLiteral("Closed %1 HTTP connections holding %2 bytes: the memory budget of %3 bytes was spent")
+                            .arg(count)
+                            .arg(bytes)
+                            .arg(m_httpBudget->getLimit());
+    });
 }
 
 App::~App()
 {
     stopAll();
+    delete m_accessControl;
 }
 
 void App::start()
 {
     qDaemonLog() << QStringLiteral("Service started");
     Config::instance()->load();
+    if (!m_accessControl) {
+        m_accessControl = new AccessControl(QDaemonApplication::dataDirectory(), nullptr);
+        m_accessControl->setOutputChangeTest(&HttpEvents::isOutputChange);
+        m_accessControl->start();
+    }
+    applyAccessSettings();
     startAll();
     reportStatus();
+}
+
+void App::applyAccessSettings()
+{
+    const Config *config = Config::instance();
+    m_accessControl->setAllowedHosts(config->allowedHosts);
+    m_accessControl->setRefuseAll(config->noAllowedNetworkApplies);
 }
 
 void App::stop()
@@ -43,8 +79,9 @@ void App::stop()
 void App::startAll()
 {
     startCommandManager();
-    startHttpEvents();
-    startVideoServer();
+    QtHttpServerSettings settings;
+    if (httpServerSettings(&settings))
+        startServers(settings);
 }
 
 void App::stopAll()
@@ -58,29 +95,64 @@ void App::stopAll()
 // it serves, so that nothing the change leaves alone is interrupted.
 void App::updateServers()
 {
-    const Config &config = *Config::instance();
-    if (m_videoServer)
-        m_videoServer->update(VideoConfig::fromConfig(config));
-    else
-        startVideoServer();
-    if (m_events)
+    QtHttpServerSettings settings;
+    const bool usable = httpServerSettings(&settings);
+    if (usable && m_videoServer && m_events && sameServerSettings(settings, m_serverSettings)) {
+        const Config &config = *Config::instance();
         m_events->update(EventsConfig::fromConfig(config));
-    else
-        startHttpEvents();
+        m_videoServer->update(VideoConfig::fromConfig(config));
+        return;
+    }
+    // The servers are made with these settings: new ones start them anew,
+    // and settings that cannot be used stop them.
+    stopVideoServer();
+    stopHttpEvents();
+    if (usable)
+        startServers(settings);
 }
 
-void App::startVideoServer()
+void App::startServers(const QtHttpServerSettings &settings)
+{
+    m_serverSettings = settings;
+    startHttpEvents(settings);
+    startVideoServer(settings);
+}
+
+// TLS is all or nothing: a certificate or key that is named but cannot be
+// used stops every HTTP server rather than let one serve in plain text.
+bool App::httpServerSettings(QtHttpServerSettings *settings) const
+{
+    const Config &config = *Config::instance();
+    settings->memoryBudget = m_httpBudget;
+    settings->trustedProxies = config.trustedProxies;
+    if (config.tlsCertificate.isEmpty() && config.tlsKey.isEmpty())
+        return true;
+    QString error = QStringLiteral("tlsCertificate and tlsKey must be set together");
+    if (!config.tlsCertificate.isEmpty() && !config.tlsKey.isEmpty()) {
+        const QDir dir(QDaemonApplication::dataDirectory());
+        if (QtHttpCertificate::load(dir.filePath(config.tlsCertificate), dir.filePath(config.tlsKey), &settings->tls, &error))
+            return true;
+    }
+    qDaemonLog() << QStringLiteral("No HTTP server started: TLS cannot be used: %1").arg(error);
+    return false;
+}
+
+void App::startVideoServer(const QtHttpServerSettings &settings)
 {
     m_videoServer = new VideoServer(nullptr);
+    m_videoServer->setServerSettings(settings);
+    m_videoServer->setAccessGate(m_accessControl->videoGate());
     connect(m_videoServer, &VideoServer::error, this, &App::handleVideoServerError);
     connect(m_videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
     connect(m_videoServer, &VideoServer::serverStopped, this, &App::handleVideoServerStopped);
     m_videoServer->start();
 }
 
-void App::startHttpEvents()
+void App::startHttpEvents(const QtHttpServerSettings &settings)
 {
     m_events = new HttpEvents(nullptr);
+    m_events->setServerSettings(settings);
+    m_events->setAccessGate(m_accessControl->eventsGate());
     m_events->start();
 }
 
@@ -133,6 +205,7 @@ void App::handleConfigUpdated()
     QElapsedTimer elapsed;
     elapsed.start();
     Config::instance()->load();
+    applyAccessSettings();
     const qint64 loaded = elapsed.nsecsElapsed();
     updateServers();
     qDaemonLog() << QStringLiteral("Configuration applied in %1 ms (reload %2 ms)")

@@ -1,14 +1,18 @@
 #ifndef APP_H
 #define APP_H
 
+#include "QtHttpServerSettings.h"
+
 #include <QObject>
 #include <QString>
 
+class AccessControl;
 class CommandManager;
 class HttpEvents;
+class QtHttpMemoryBudget;
 class VideoServer;
 
-// Creates, wires, restarts and stops the long-lived components of the
+// Creates, wires, updates and stops the long-lived components of the
 // service: the video server, the events server and the link to Central.
 class App : public QObject
 {
@@ -33,17 +37,28 @@ private:
     void startAll();
     void stopAll();
     void updateServers();
+    void startServers(const QtHttpServerSettings &settings);
+    bool httpServerSettings(QtHttpServerSettings *settings) const;
+    void startVideoServer(const QtHttpServerSettings &settings);
+    void startHttpEvents(const QtHttpServerSettings &settings);
     void reportStatus();
-    void startVideoServer();
-    void startHttpEvents();
     void startCommandManager();
     void stopVideoServer();
     void stopHttpEvents();
     void stopCommandManager();
+    void applyAccessSettings();
 
+    // Shared by every HTTP server, so that their connections together stay
+    // within one bound; a child, so it outlives the servers stopped in the
+    // destructor.
+    QtHttpMemoryBudget *m_httpBudget;
     VideoServer *m_videoServer = nullptr;
     HttpEvents *m_events = nullptr;
     CommandManager *m_commandManager = nullptr;
+    // Outlives every server that consults it.
+    AccessControl *m_accessControl = nullptr;
+    // What the running servers were started with; other settings start them anew.
+    QtHttpServerSettings m_serverSettings;
 };
 
 #endif // APP_H

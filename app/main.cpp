@@ -1,7 +1,9 @@
+#include "CertificateCommand.h"
 #include "Daemon.h"
 
 #include "PublicKeyCommand.h"
 #include "QDaemonApplication.h"
+#include "UserCommands.h"
 
 #include <cstdio>
 
@@ -25,6 +27,10 @@ int main(int argc, char *argv[])
                                         return 0;
                                     }});
 
+    QDaemonApplication::addCommand(CertificateCommand::command());
+    QDaemonApplication::addCommand(UserCommands::addUser());
+    QDaemonApplication::addCommand(UserCommands::removeUser());
+    QDaemonApplication::addCommand(UserCommands::listUsers());
     QDaemonApplication::addCommand(PublicKeyCommand::command());
 
     Daemon daemon(&app);

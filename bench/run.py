@@ -27,6 +27,8 @@ import time
 import urllib.request
 from datetime import datetime, timezone
 
+import hostile
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
 SITE_ID = "bench-site"
@@ -839,12 +841,33 @@ def table(results, runs):
         row("config sync " + c["label"], "%.0f ms to configUpdated, %.0f ms to serving"
             % (c["to_config_updated_ms"], c["to_serving_ms"]), "", "", "< 200 ms", c["to_serving_ms"] < 200)
 
+    hostile_rows(results, row)
     header = ("benchmark", "figure (median of %d)" % runs, "reference", "ratio", "target", "met")
     widths = [max(len(r[k]) for r in rows + [header]) for k in range(6)]
     lines = ["  ".join(cell.ljust(w) for cell, w in zip(header, widths)),
              "  ".join("-" * w for w in widths)]
     lines += ["  ".join(cell.ljust(w) for cell, w in zip(r, widths)) for r in rows]
     return "\n".join(lines)
+
+
+def hostile_rows(results, row):
+    h = results.get("hostile")
+    if h:
+        grown = (h["rss_peak_kib"] - h["rss_base_kib"]) / 1024
+        left = (h["rss_after_kib"] - h["rss_base_kib"]) / 1024
+        row("hostile clients: RSS", "%d MiB, peak +%.0f MiB, +%.0f MiB %d s after"
+            % (h["rss_base_kib"] / 1024, grown, left, h["after_s"]), "", "", "< +200 MiB, back down",
+            grown < 200 and left < 32)
+        row("hostile clients: normal client p99", "video %.1f ms, events %.1f ms, %d failed"
+            % (h["p99_video_ms"], h["p99_events_ms"], h["probe_failures"]), "", "", "< 100 ms",
+            h["p99_video_ms"] < 100 and h["p99_events_ms"] < 100 and h["probe_failures"] == 0)
+        row("hostile clients: viewer", "%.2f fps" % h["viewer_fps"], "", "", ">= 4.5 fps", h["viewer_fps"] >= 4.5)
+    f = results.get("fanout-tls")
+    if f:
+        row("fan-out TLS %d viewers" % f["viewers"], "%.2f fps/viewer, %d missed" % (f["fps_per_viewer"], f["missed_frames"]),
+            "", "", "every frame fetched", f["missed_frames"] == 0)
+        row("fan-out TLS %d viewers" % f["viewers"], "%.3f CPU s/1000 frames" % f["cpu_s_per_1000_frames"],
+            "plain %.3f" % f["plain_cpu_s_per_1000_frames"], "%.2fx" % f["cpu_ratio"], "<= 2x plain", f["cpu_ratio"] <= 2)
 
 
 def make_jpeg(work):
@@ -862,7 +885,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="shorter windows, for trying the run out")
-    parser.add_argument("--only", default="fanout,stalled,http,idle,idle_unreachable,sync,update,burst")
+    parser.add_argument("--only", default="fanout,stalled,http,idle,idle_unreachable,sync,update,burst,hostile,fanout-tls")
     args = parser.parse_args()
     args.tavro = os.path.abspath(args.tavro)
     os.makedirs(args.work, exist_ok=True)
@@ -884,7 +907,9 @@ def main():
              ("idle_unreachable", lambda: bench_idle_unreachable(args, dvr_port, args.runs)),
              ("sync", lambda: bench_sync(args, args.runs)),
              ("update", lambda: bench_update(args, args.runs)),
-             ("burst", lambda: bench_burst(args, args.runs))]
+             ("burst", lambda: bench_burst(args, args.runs)),
+             ("hostile", lambda: hostile.bench_hostile(sys.modules[__name__], args, dvr_port, central, 1)),
+             ("fanout-tls", lambda: hostile.bench_fanout_tls(sys.modules[__name__], args, dvr_port, central, args.runs))]
     for name, step in steps:
         if name in only:
             t = time.monotonic()

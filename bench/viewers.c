@@ -32,6 +32,7 @@
 #define SEQ_OFFSET 6 /* SOI, then a COM marker and its 2-byte length */
 #define SEQ_DIGITS 8
 #define CONNECT_BATCH 50
+#define VIEWERS_PER_ADDRESS 50
 #define RSS_SAMPLE_S 10
 
 enum state { HEAD, BODY, TAIL, CLOSED };
@@ -173,11 +174,23 @@ static void consume(struct viewer *v, const char *data, size_t size)
     }
 }
 
-static int openViewer(int epoll, struct viewer *v, int port, int stall)
+/* Viewer i connects from 127.1.(i / VIEWERS_PER_ADDRESS).1, within the
+ * service's cap of connections per client address. */
+static int openViewer(int epoll, struct viewer *v, int index, int port, int stall)
 {
     v->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (v->fd < 0)
         return -1;
+    /* The port is chosen at connect time: one taken at bind time would keep
+     * the next service run off it. */
+    int noPort = 1;
+    setsockopt(v->fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPort, sizeof noPort);
+    struct sockaddr_in source = {.sin_family = AF_INET};
+    source.sin_addr.s_addr = htonl(0x7f010001u + ((uint32_t)(index / VIEWERS_PER_ADDRESS) << 8));
+    if (bind(v->fd, (struct sockaddr *)&source, sizeof source) < 0) {
+        close(v->fd);
+        return -1;
+    }
     if (stall) {
         int small = 4096;
         setsockopt(v->fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
@@ -268,7 +281,7 @@ int main(int argc, char **argv)
         if (opened < count) {
             for (int i = 0; i < CONNECT_BATCH && opened < count; ++i, ++opened) {
                 viewers[opened].path = paths[opened % pathCount];
-                if (openViewer(epoll, &viewers[opened], port, stall) < 0)
+                if (openViewer(epoll, &viewers[opened], opened, port, stall) < 0)
                     viewers[opened].state = CLOSED;
             }
         }

@@ -66,16 +66,67 @@ void Config::load()
     qDaemonLog() << QStringLiteral("  Sub: %1").arg(subEndpoint);
     qDaemonLog() << QStringLiteral("  Push: %1").arg(pushEndpoint);
     loadAllowedNetworks();
+    loadAllowedHosts();
     // Optional and never seeded, like allowedNetworks.
     serverPublicKey = QSettings(Settings::iniFilePath(), QSettings::IniFormat).value(QStringLiteral("serverPublicKey")).toString().trimmed();
+    loadTrustedProxies();
+    const QSettings settingsFile(Settings::iniFilePath(), QSettings::IniFormat);
+    tlsCertificate = settingsFile.value(QStringLiteral("tlsCertificate")).toString().trimmed();
+    tlsKey = settingsFile.value(QStringLiteral("tlsKey")).toString().trimmed();
+}
+
+namespace {
+
+// A comma-separated list of networks in CIDR form under the INI key; an
+// unquoted list with commas reads back as a string list. Entries that do not
+// parse are logged with the label and skipped.
+QList<QPair<QHostAddress, int>> readNetworks(const QString &key, const QString &ignoredLabel, bool *named)
+{
+    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
+    const QStringList entries = ini.value(key).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
+    QList<QPair<QHostAddress, int>> networks;
+    *named = false;
+    for (const QString &entry : entries) {
+        const QString text = entry.trimmed();
+        if (text.isEmpty())
+            continue;
+        *named = true;
+        const QPair<QHostAddress, int> network = QHostAddress::parseSubnet(text);
+        if (network.first.isNull())
+            qDaemonLog() << QStringLiteral("  %1: %2").arg(ignoredLabel, text);
+        else
+            networks.append(network);
+    }
+    return networks;
+}
+
+QString describe(const QList<QPair<QHostAddress, int>> &networks)
+{
+    QStringList texts;
+    for (const auto &network : networks)
+        texts.append(QStringLiteral("%1/%2").arg(network.first.toString()).arg(network.second));
+    return texts.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+// Optional and never seeded. An entry that does not parse is only not
+// trusted, which is the safe way to be wrong.
+void Config::loadTrustedProxies()
+{
+    bool named = false;
+    trustedProxies = readNetworks(QStringLiteral("trustedProxies"), QStringLiteral("Ignored trusted proxy"), &named);
+    if (!trustedProxies.isEmpty())
+        qDaemonLog() << QStringLiteral("  Trusted proxies: %1").arg(describe(trustedProxies));
 }
 
 // Optional, and never seeded: without the key every peer is served, as
-// always. An entry that does not parse is logged and skipped rather than
-// refusing everyone, which would lock the site's own browsers out.
+// always. An entry that does not parse is logged and skipped; when none
+// parses, nobody is served: a restriction that cannot apply fails closed.
 void Config::loadAllowedNetworks()
 {
     allowedNetworks.clear();
+    noAllowedNetworkApplies = false;
     const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
     // An unquoted list with commas reads back as a string list.
     const QStringList entries = ini.value(QStringLiteral("allowedNetworks")).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
@@ -97,5 +148,19 @@ void Config::loadAllowedNetworks()
     if (!accepted.isEmpty())
         qDaemonLog() << QStringLiteral("  Allowed networks: %1").arg(accepted.join(QStringLiteral(", ")));
     else if (named)
-        qDaemonLog() << QStringLiteral("  No valid allowed network: every client is served");
+        qDaemonLog() << QStringLiteral("  No valid allowed network: no client is served");
+    noAllowedNetworkApplies = named && accepted.isEmpty();
+}
+
+void Config::loadAllowedHosts()
+{
+    allowedHosts.clear();
+    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
+    const QStringList entries = ini.value(QStringLiteral("allowedHosts")).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
+    for (const QString &entry : entries) {
+        if (!entry.trimmed().isEmpty())
+            allowedHosts.append(entry.trimmed());
+    }
+    if (!allowedHosts.isEmpty())
+        qDaemonLog() << QStringLiteral("  Allowed hosts: %1").arg(allowedHosts.join(QStringLiteral(", ")));
 }

@@ -47,10 +47,25 @@ public:
     // Networks (address, prefix length) whose peers the video and events
     // servers serve; empty when the INI file names none: everyone.
     QList<QPair<QHostAddress, int>> allowedNetworks;
+    // Reverse proxies whose X-Forwarded-For and X-Forwarded-Proto the HTTP
+    // servers believe; empty when the INI file names none.
+    QList<QPair<QHostAddress, int>> trustedProxies;
+    // The PEM files of the HTTP servers' TLS identity, as the INI file names
+    // them (relative to its own directory); both empty: plain HTTP.
+    QString tlsCertificate;
+    QString tlsKey;
+    // Set when the INI file names allowed networks of which none parses:
+    // then no client is served at all, rather than every one.
+    bool noAllowedNetworkApplies = false;
+    // The names the site reaches the service by (INI allowedHosts); a
+    // request naming another host is refused. Empty: any name.
+    QStringList allowedHosts;
 
 private:
     Config() = default;
     void loadAllowedNetworks();
+    void loadTrustedProxies();
+    void loadAllowedHosts();
 };
 
 #endif // CONFIG_H

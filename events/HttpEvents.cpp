@@ -22,6 +22,7 @@
 #include <QUrlQuery>
 
 #include <cstdlib>
+#include <optional>
 
 namespace {
 
@@ -33,6 +34,21 @@ bool isFilePath(const QString &path)
             return true;
     }
     return false;
+}
+
+// The IO module an output-change path names: "/<IO id>", not a file.
+std::optional<int> outputModuleOf(const QString &path)
+{
+    bool isNumber = false;
+    const int layout = path.midRef(1).toInt(&isNumber);
+    if (isFilePath(path) || !isNumber || !Config::instance()->ioIds.contains(layout))
+        return std::nullopt;
+    return layout;
+}
+
+QString escaped(const QString &text)
+{
+    return text.toHtmlEscaped().replace(QLatin1Char('\''), QLatin1String("&#39;"));
 }
 
 QString toJson(const QMap<int, int> &map)
@@ -64,6 +80,12 @@ HttpEvents::HttpEvents(QObject *parent)
     });
     connect(m_server, &QtHttpServer::connectionLimitReached, this, [this](int maxConnections) {
         qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(m_server->getServerPort()).arg(maxConnections);
+    });
+    connect(m_server, &QtHttpServer::addressLimitReached, this, [this](const QHostAddress &address, int maxConnections) {
+        qDaemonLog() << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(m_server->getServerPort()).arg(maxConnections);
+    });
+    connect(m_server, &QtHttpServer::memoryBudgetReached, this, [this](qint64 budget) {
+        qDaemonLog() << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(m_server->getServerPort()).arg(budget);
     });
 }
 
@@ -133,6 +155,11 @@ void HttpEvents::update(const EventsConfig &config)
     }
 }
 
+void HttpEvents::setServerSettings(const QtHttpServerSettings &settings)
+{
+    m_server->apply(settings);
+}
+
 void HttpEvents::stop()
 {
     m_server->stop();
@@ -176,6 +203,16 @@ void HttpEvents::setOutputs(int layout, const QUrl &url)
     module->pendingOutputs.append(*change);
 }
 
+void HttpEvents::setAccessGate(QtHttpAccessGate *gate)
+{
+    m_server->setAccessGate(gate);
+}
+
+bool HttpEvents::isOutputChange(const QtHttpRequest &request)
+{
+    return outputModuleOf(request.getUrl().path(QUrl::FullyDecoded)).has_value();
+}
+
 void HttpEvents::onServerStopped()
 {
     emit stopped();
@@ -202,11 +239,9 @@ void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
         return;
     }
 
-    bool isNumber = false;
-    const int layout = path.midRef(1).toInt(&isNumber);
-    if (isNumber && Config::instance()->ioIds.contains(layout)) {
+    if (const std::optional<int> layout = outputModuleOf(path)) {
         qDaemonLog() << QStringLiteral(" Set event: %1").arg(path);
-        setOutputs(layout, url);
+        setOutputs(*layout, url);
         reply->appendRawData("DONE");
         return;
     }
@@ -291,7 +326,7 @@ void HttpEvents::replyLayoutIndex(QtHttpReply *reply) const
     QString body = QStringLiteral("<h1>List of Layouts:</h1><ol>");
     for (const DVRInfo &dvr : config->dvrs) {
         for (const QString &moduleName : moduleNamesByDvr.value(dvr.id))
-            body += QStringLiteral("<li><a href=\"/%1/%2.html\">/%1/%2</a></li>").arg(dvr.name, moduleName);
+            body += QStringLiteral("<li><a href=\"/%1/%2.html\">/%1/%2</a></li>").arg(escaped(dvr.name), escaped(moduleName));
     }
     body += QStringLiteral("</ol>");
     const QString page = QStringLiteral("<!DOCTYPE html><html><head><title>%1</title><body>%2</body></html>")

@@ -9,7 +9,9 @@
 #include <QObject>
 #include <QString>
 
+class QtHttpAccessGate;
 class QtHttpReply;
+struct QtHttpServerSettings;
 class QtHttpRequest;
 class QtHttpServer;
 class QUrl;
@@ -31,6 +33,8 @@ public:
     explicit HttpEvents(QObject *parent = nullptr);
     ~HttpEvents() override;
 
+    // TLS, trusted proxies and the memory budget of the server; before start().
+    void setServerSettings(const QtHttpServerSettings &settings);
     // Serves the configuration loaded at the time.
     void start();
     // Moves to the given configuration. A module whose page address and
@@ -41,6 +45,12 @@ public:
     void update(const EventsConfig &config);
     void stop();
     void setOutputs(int layout, const QUrl &url);
+    // Consulted by the server with every request; set before start().
+    void setAccessGate(QtHttpAccessGate *gate);
+
+    // Whether the request would queue an output change: the route the
+    // handler takes for it, without taking it.
+    static bool isOutputChange(const QtHttpRequest &request);
 
 signals:
     void pathChanged();

@@ -4,8 +4,11 @@
 #include "CommandManager.h"
 #include "Config.h"
 #include "OutputsRequest.h"
+#include "QtHttpMessageParser.h"
 #include "QtHttpRequest.h"
 #include "QtHttpRequestParser.h"
+#include "SessionCookie.h"
+#include "User.h"
 
 #include <QCoreApplication>
 #include <QMetaObject>
@@ -62,6 +65,41 @@ QList<QByteArray> parse(const QList<QByteArray> &pieces)
     return trace;
 }
 
+QByteArray describe(const QtHttpMessageParser::Message &response)
+{
+    QByteArray text = QByteArray::number(response.status) + ' ' + response.reason
+        + (response.keepAlive ? " keep-alive\n" : " close\n");
+    for (const QtHttpMessageParser::Header &header : response.headers)
+        text += header.first + ": " + header.second + '\n';
+    return text + '\n' + response.body;
+}
+
+// What a response reader makes of the pieces and then the end of the input:
+// every response it completes, then the state it ends in. Each body is
+// within the reader's bound.
+QList<QByteArray> readResponses(const QList<QByteArray> &pieces, bool *withinBounds)
+{
+    QtHttpMessageParser reader(QtHttpMessageParser::Kind::Response);
+    QList<QByteArray> trace;
+    const auto takeAll = [&](QtHttpMessageParser::Status status) {
+        for (; status == QtHttpMessageParser::Status::Complete; status = reader.parse()) {
+            const QtHttpMessageParser::Message response = reader.takeMessage();
+            *withinBounds = *withinBounds && response.body.size() <= reader.limits().maxBodyBytes;
+            trace.append(describe(response));
+        }
+    };
+    for (const QByteArray &piece : pieces) {
+        reader.feed(piece);
+        takeAll(reader.parse());
+        if (reader.status() == QtHttpMessageParser::Status::Error)
+            break;
+    }
+    takeAll(reader.finishInput());
+    trace.append("status " + QByteArray::number(int(reader.status())) + " error "
+                 + QByteArray::number(int(reader.error())));
+    return trace;
+}
+
 CommandManager *sessionUnderTest()
 {
     static CommandManager *const manager = [] {
@@ -90,9 +128,11 @@ const QList<FuzzTargets::Target> &FuzzTargets::all()
 {
     static const QList<Target> targets = {
         {"http_request", &FuzzTargets::httpRequest},
+        {"http_response", &FuzzTargets::httpResponse},
         {"alarm_page", &FuzzTargets::alarmPage},
         {"outputs_request", &FuzzTargets::outputsRequest},
         {"command_session", &FuzzTargets::commandSession},
+        {"session_cookie", &FuzzTargets::sessionCookie},
     };
     return targets;
 }
@@ -114,10 +154,35 @@ bool FuzzTargets::httpRequest(const QByteArray &input)
     return parse({stream}) == parse(cut(stream, quint8(input.at(0))));
 }
 
+bool FuzzTargets::httpResponse(const QByteArray &input)
+{
+    if (input.isEmpty())
+        return true;
+    const QByteArray stream = input.mid(1);
+    bool withinBounds = true;
+    const bool same = readResponses({stream}, &withinBounds) == readResponses(cut(stream, quint8(input.at(0))), &withinBounds);
+    return same && withinBounds;
+}
+
 bool FuzzTargets::alarmPage(const QByteArray &input)
 {
     AlarmPage::parse(input);
     return true;
+}
+
+bool FuzzTargets::sessionCookie(const QByteArray &input)
+{
+    const SessionCookie cookies(QByteArray(SessionCookie::KeyBytes, 'k'));
+    const qint64 now = 1800000000;
+    // Bytes that are not ours never make a session...
+    if (cookies.parse(input, now))
+        return false;
+    // ...while a session issued for a name made of them always comes back whole.
+    const QString name = QString::fromLatin1(input.left(64));
+    if (!User::isValidName(name))
+        return true;
+    const std::optional<SessionCookie::Session> session = cookies.parse(cookies.issue(name, input.toHex().left(16), now), now);
+    return session && session->user == name && session->stamp == input.toHex().left(16) && session->issued == now;
 }
 
 bool FuzzTargets::outputsRequest(const QByteArray &input)

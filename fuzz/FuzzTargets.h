@@ -29,6 +29,9 @@ public:
     // fed one by one, and the requests and the final state must be those of
     // the same bytes fed at once.
     static bool httpRequest(const QByteArray &input);
+    // The same for responses as the fetcher reads them, the end of the
+    // input included; no body may pass the reader's bound.
+    static bool httpResponse(const QByteArray &input);
     // An IO module's alarm.htm page.
     static bool alarmPage(const QByteArray &input);
     // The value of an output-change request, as UTF-8.
@@ -37,6 +40,9 @@ public:
     // service whose client id is "site-1", with DVR 3 "North" and IO module
     // 5 "Lobby" loaded. Needs a QCoreApplication.
     static bool commandSession(const QByteArray &input);
+    // A session cookie's value: never valid unless signed with the key; one
+    // issued for a valid name parses back to what was issued.
+    static bool sessionCookie(const QByteArray &input);
 };
 
 #endif // FUZZTARGETS_H

@@ -1,6 +1,8 @@
 #include "QtHttpClientWrapper.h"
 
+#include "QtHttpAccessGate.h"
 #include "QtHttpConstants.h"
+#include "QtHttpMemoryBudget.h"
 #include "QtHttpReply.h"
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
@@ -21,9 +23,14 @@ constexpr qint64 READ_CHUNK_SIZE = 64 * 1024;
 const QByteArray PARSING_ERROR_PAGE = QByteArrayLiteral("<h1>Bad Request (HTTP parsing error) !</h1>");
 const QByteArray LAST_CHUNK = QByteArrayLiteral("0\r\n\r\n");
 
+// "close" among the options of the Connection header, in any letter case.
 bool asksToClose(const QtHttpRequest *request)
 {
-    return request && request->getHeader(QtHttp::CONNECTION).toLower() == "close";
+    for (const QByteArray &option : request->getHeader(QtHttp::CONNECTION).split(',')) {
+        if (option.trimmed().compare("close", Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
 }
 
 // The status line and headers of a reply, with the framing header its mode needs.
@@ -52,6 +59,7 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
     , m_sockClient(sock)
     , m_serverHandle(parent)
     , m_parser(this, parent)
+    , m_budget(parent->getMemoryBudget())
     , m_timer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
@@ -61,12 +69,16 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
     // than waiting for the peer to acknowledge the previous segment.
     sock->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     connect(sock, &QIODevice::readyRead, this, &QtHttpClientWrapper::onClientDataReceived);
-    // Input held back while the peer was not taking its replies resumes here.
+    // Input held back while the peer was not taking its replies resumes here,
+    // and what the connection holds is counted again.
     connect(sock, &QIODevice::bytesWritten, this, &QtHttpClientWrapper::onClientDataReceived);
     armTimer();
 }
 
-QtHttpClientWrapper::~QtHttpClientWrapper() = default;
+QtHttpClientWrapper::~QtHttpClientWrapper()
+{
+    m_budget->remove(this);
+}
 
 void QtHttpClientWrapper::sendToClient(const QByteArray &data)
 {
@@ -77,6 +89,8 @@ void QtHttpClientWrapper::sendToClient(const QByteArray &data)
         return;
     m_sockClient->write(data.constData() + sent, data.size() - sent);
     m_sockClient->flush();
+    if (!m_reading)
+        reportHeldBytes();
 }
 
 // A plain socket with nothing queued takes the bytes straight from the
@@ -112,17 +126,50 @@ void QtHttpClientWrapper::onClientDataReceived()
     if (m_reading)
         return;
     m_reading = true;
-    while (isServing() && m_sockClient->bytesToWrite() <= QtHttp::MAX_UNSENT_REPLY_BYTES) {
-        const QtHttpRequestParser::ParsingStatus status = m_parser.parse();
-        if (status == QtHttpRequestParser::RequestParsed)
-            dispatch(std::unique_ptr<QtHttpRequest>(m_parser.takeRequest()));
-        else if (status == QtHttpRequestParser::ParsingError)
-            answerParsingError(m_parser.getError() == QtHttpRequestParser::Error::TooLarge);
-        else if (!readMore())
+    m_resumePosted = false;
+    int served = 0;
+    while (isServing() && !m_heldRequest && m_sockClient->bytesToWrite() <= QtHttp::MAX_UNSENT_REPLY_BYTES) {
+        if (served == QtHttp::MAX_REQUESTS_PER_TURN) {
+            resumeNextTurn();
             break;
+        }
+        const QtHttpRequestParser::ParsingStatus status = m_parser.parse();
+        if (status == QtHttpRequestParser::RequestParsed) {
+            dispatch(std::unique_ptr<QtHttpRequest>(m_parser.takeRequest()));
+            ++served;
+        } else if (status == QtHttpRequestParser::ParsingError) {
+            answerParsingError(m_parser.getError());
+            ++served;
+        } else if (!readMore()) {
+            break;
+        }
     }
     m_reading = false;
+    reportHeldBytes();
     armTimer();
+}
+
+// Other connections have their turn first; this one goes on from the event loop.
+void QtHttpClientWrapper::resumeNextTurn()
+{
+    if (m_resumePosted)
+        return;
+    m_resumePosted = true;
+    QMetaObject::invokeMethod(this, &QtHttpClientWrapper::onClientDataReceived, Qt::QueuedConnection);
+}
+
+void QtHttpClientWrapper::reportHeldBytes()
+{
+    const qint64 socketBytes = m_sockClient ? m_sockClient->bytesAvailable() + m_sockClient->bytesToWrite() : 0;
+    m_budget->update(this, m_parser.heldBytes() + socketBytes);
+}
+
+void QtHttpClientWrapper::dropConnection()
+{
+    m_closing = true;
+    m_budget->remove(this);
+    if (m_sockClient)
+        m_sockClient->abort();
 }
 
 bool QtHttpClientWrapper::isServing() const
@@ -132,21 +179,39 @@ bool QtHttpClientWrapper::isServing() const
 
 bool QtHttpClientWrapper::readMore()
 {
-    if (m_sockClient->bytesAvailable() <= 0)
+    const qint64 available = m_sockClient->bytesAvailable();
+    if (available <= 0)
         return false;
-    m_parser.feed(m_sockClient->read(READ_CHUNK_SIZE));
+    // Exactly what is there: a read of a whole chunk would keep a chunk's
+    // allocation for a few bytes.
+    m_parser.feed(m_sockClient->read(qMin(available, READ_CHUNK_SIZE)));
     return true;
 }
 
 void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
 {
     m_wait = Wait::None; // the next request gets a full time-out of its own
-    request->setClientAddress(QtHttpServer::unmapped(m_sockClient->peerAddress()));
     const auto *tls = qobject_cast<QSslSocket *>(m_sockClient.data());
-    request->setSecure(tls && tls->isEncrypted());
+    m_serverHandle->identifyClient(request.get(), QtHttpServer::unmapped(m_sockClient->peerAddress()),
+                                   tls && tls->isEncrypted());
     QtHttpReply reply(m_serverHandle);
     connectReply(&reply);
-    emit m_serverHandle->requestNeedsReply(request.get(), &reply);
+    // Who may be answered is decided here, before any handler runs: first
+    // the server's bounds on the client, then the access gate.
+    if (!m_serverHandle->admitRequest(this, request.get(), &reply)) {
+        finishReply(&reply);
+        closeConnection();
+        request.release()->deleteLater();
+        return;
+    }
+    QtHttpAccessGate *gate = m_serverHandle->getAccessGate();
+    const QtHttpAccessGate::Decision decision = gate ? gate->decide(request.get(), &reply) : QtHttpAccessGate::Pass;
+    if (decision == QtHttpAccessGate::Hold) {
+        m_heldRequest = std::move(request);
+        return;
+    }
+    if (decision == QtHttpAccessGate::Pass)
+        emit m_serverHandle->requestNeedsReply(request.get(), &reply);
 
     if (reply.useBoundary()) {
         // The handler writes the response itself from now on; the request
@@ -161,17 +226,33 @@ void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
     request.release()->deleteLater();
 }
 
-void QtHttpClientWrapper::answerParsingError(bool close)
+void QtHttpClientWrapper::resumeHeldRequest()
+{
+    if (!m_heldRequest)
+        return;
+    dispatch(std::move(m_heldRequest));
+    onClientDataReceived();
+}
+
+// A malformed request is answered and the connection goes on, unless the
+// request asked to close it; a request that is too large, or whose length
+// cannot be trusted, leaves the stream without a known next request, so
+// the connection ends.
+void QtHttpClientWrapper::answerParsingError(QtHttpRequestParser::Error error)
 {
     m_wait = Wait::None;
-    close = close || asksToClose(m_parser.getCurrentRequest());
+    const bool close = error != QtHttpRequestParser::Error::Malformed || m_parser.asksToClose();
     m_parser.reset();
     discardPendingInput();
 
     QtHttpReply reply(m_serverHandle);
     connectReply(&reply);
-    reply.setStatusCode(QtHttpReply::BadRequest);
-    reply.appendRawData(PARSING_ERROR_PAGE + QtHttp::CRLF);
+    if (error == QtHttpRequestParser::Error::NotImplemented) {
+        reply.setStatusCode(QtHttpReply::NotImplemented);
+    } else {
+        reply.setStatusCode(QtHttpReply::BadRequest);
+        reply.appendRawData(PARSING_ERROR_PAGE + QtHttp::CRLF);
+    }
     finishReply(&reply);
     if (close)
         closeConnection();
@@ -235,7 +316,7 @@ void QtHttpClientWrapper::armTimer()
 {
     if (m_closing)
         return;
-    if (m_streaming) {
+    if (m_streaming || m_heldRequest) {
         m_timer->stop();
         m_wait = Wait::None;
     } else if (m_parser.isRequestStarted()) {
@@ -258,7 +339,7 @@ void QtHttpClientWrapper::onTimeout()
         return;
     switch (m_wait) {
     case Wait::Request:
-        answerParsingError(true);
+        answerParsingError(QtHttpRequestParser::Error::TooLarge);
         break;
     case Wait::Idle:
         closeConnection();

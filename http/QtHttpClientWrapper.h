@@ -12,6 +12,7 @@
 #include <memory>
 
 class QTimer;
+class QtHttpMemoryBudget;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
@@ -45,6 +46,15 @@ public:
     // that took the connection over and has nothing more to send on it.
     void close();
 
+    // Ends the connection at once, without a reply.
+    void dropConnection();
+
+public slots:
+    // Asks the server's access gate again about the request it held, then
+    // goes on with the input that waited meanwhile. Never call it from
+    // within the gate's own decide().
+    void resumeHeldRequest();
+
 protected slots:
     void onReplySendHeadersRequested();
     void onReplySendDataRequested();
@@ -58,8 +68,10 @@ private:
 
     bool isServing() const;
     bool readMore();
+    void resumeNextTurn();
+    void reportHeldBytes();
     void dispatch(std::unique_ptr<QtHttpRequest> request);
-    void answerParsingError(bool close);
+    void answerParsingError(QtHttpRequestParser::Error error);
     void connectReply(QtHttpReply *reply);
     void finishReply(QtHttpReply *reply);
     void closeConnection();
@@ -72,12 +84,15 @@ private:
     QPointer<QTcpSocket> m_sockClient;
     QtHttpServer *m_serverHandle;
     QtHttpRequestParser m_parser;
+    QtHttpMemoryBudget *m_budget;
     std::unique_ptr<QtHttpRequest> m_streamRequest; // handed over in boundary mode
+    std::unique_ptr<QtHttpRequest> m_heldRequest;   // the access gate answers it later
     QTimer *m_timer;
     Wait m_wait = Wait::None;
     bool m_streaming = false; // a handler took the connection over
     bool m_closing = false;
     bool m_reading = false;
+    bool m_resumePosted = false;
 };
 
 #endif // QTHTTPCLIENTWRAPPER_H

@@ -37,18 +37,36 @@ inline const QByteArray ACCEPT = QByteArrayLiteral("Accept");
 inline const QByteArray HOST = QByteArrayLiteral("Host");
 inline const QByteArray DATE = QByteArrayLiteral("Date");
 inline const QByteArray SERVER = QByteArrayLiteral("Server");
+// Set by a reverse proxy in front of the server.
+inline const QByteArray X_FORWARDED_FOR = QByteArrayLiteral("X-Forwarded-For");
+inline const QByteArray X_FORWARDED_PROTO = QByteArrayLiteral("X-Forwarded-Proto");
 
 // Bounds on what one request may make the server hold. A request line or
-// header line counts without its line terminator. A body is buffered only as
-// its bytes arrive, and the request time-out ends a connection that trickles.
+// header line counts without its line terminator; the head (request line and
+// header lines) with them. A body is buffered only as its bytes arrive, and
+// the request time-out ends a connection that trickles.
 constexpr int MAX_LINE_LENGTH = 8 * 1024;
+constexpr int MAX_HEAD_SIZE = 32 * 1024;
 constexpr int MAX_HEADER_LINES = 100;
 constexpr int MAX_BODY_SIZE = 1024 * 1024;
 
 // Input is stopped while a connection has more than this many reply bytes
 // that its peer has not taken yet, so a peer that sends but never reads
 // cannot make the write buffer grow.
-constexpr qint64 MAX_UNSENT_REPLY_BYTES = 1024 * 1024;
+constexpr qint64 MAX_UNSENT_REPLY_BYTES = 64 * 1024;
+
+// Requests one connection is served in one turn of the event loop before
+// the others get theirs: a peer that pipelines many cannot hold the loop.
+constexpr int MAX_REQUESTS_PER_TURN = 4;
+
+// The bytes all connections of the process together may hold unparsed or
+// unsent. Past it, new connections get 503 and the connections holding the
+// most are closed until the total is back under three quarters of it.
+constexpr qint64 MEMORY_BUDGET = 64 * 1024 * 1024;
+
+// Connections one client address may hold open on one server; one more gets
+// 503. Trusted proxies are not counted: their clients are, one by one.
+constexpr int MAX_CONNECTIONS_PER_ADDRESS = 64;
 
 // A started request must be complete within REQUEST_TIMEOUT_MS; a
 // connection with no request under way is closed after IDLE_TIMEOUT_MS.

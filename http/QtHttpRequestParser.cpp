@@ -5,23 +5,36 @@
 
 #include <QDebug>
 #include <QString>
-#include <QStringList>
 #include <QUrl>
-
-#include <algorithm>
 
 namespace {
 
-// The declared body length; a number too large for an int counts as too large.
-qint64 declaredLength(const QByteArray &value)
+QtHttpMessageParser::Limits requestLimits()
 {
-    bool ok = false;
-    const int length = value.toInt(&ok);
-    if (ok)
-        return length;
-    const bool digitsOnly = !value.isEmpty()
-        && std::all_of(value.cbegin(), value.cend(), [](char c) { return c >= '0' && c <= '9'; });
-    return digitsOnly ? qint64(QtHttp::MAX_BODY_SIZE) + 1 : 0;
+    QtHttpMessageParser::Limits limits;
+    limits.maxLineBytes = QtHttp::MAX_LINE_LENGTH;
+    limits.maxHeadBytes = QtHttp::MAX_HEAD_SIZE;
+    limits.maxHeaderLines = QtHttp::MAX_HEADER_LINES;
+    limits.maxBodyBytes = QtHttp::MAX_BODY_SIZE;
+    return limits;
+}
+
+// The headers that frame a request go into the table under their usual
+// names, whatever case they came in, so that handlers and the connection
+// find them where they look; so do those a proxy sets.
+QByteArray tableName(const QByteArray &name)
+{
+    for (const QByteArray &known : {QtHttp::CONTENT_LENGTH, QtHttp::CONNECTION, QtHttp::X_FORWARDED_FOR, QtHttp::X_FORWARDED_PROTO}) {
+        if (name.compare(known, Qt::CaseInsensitive) == 0)
+            return known;
+    }
+    return name;
+}
+
+// A proxy's header repeated is one list, in the order of its lines.
+bool isList(const QByteArray &name)
+{
+    return name == QtHttp::X_FORWARDED_FOR || name == QtHttp::X_FORWARDED_PROTO;
 }
 
 } // namespace
@@ -29,145 +42,68 @@ qint64 declaredLength(const QByteArray &value)
 QtHttpRequestParser::QtHttpRequestParser(QtHttpClientWrapper *client, QtHttpServer *server)
     : m_client(client)
     , m_server(server)
+    , m_reader(QtHttpMessageParser::Kind::Request, requestLimits())
 {
-}
-
-QtHttpRequestParser::~QtHttpRequestParser() = default;
-
-void QtHttpRequestParser::feed(const QByteArray &bytes)
-{
-    if (m_pos > 0) {
-        m_buffer.remove(0, m_pos);
-        m_pos = 0;
-    }
-    m_buffer.append(bytes);
 }
 
 QtHttpRequestParser::ParsingStatus QtHttpRequestParser::parse()
 {
-    while (m_status != ParsingError && m_status != RequestParsed) {
-        if (m_status == AwaitingContent) {
-            if (m_pos == m_buffer.size())
-                break;
-            takeContent();
-            continue;
-        }
-        QByteArray line;
-        if (!takeLine(&line))
-            break;
-        if (m_status == AwaitingRequest)
-            parseRequestLine(line);
-        else
-            parseHeaderLine(line);
+    const QtHttpMessageParser::Status status = m_reader.parse();
+    if (status == QtHttpMessageParser::Status::Error && m_reader.error() == QtHttpMessageParser::Error::BadHeader)
+        qWarning() << "Error : incorrect HTTP headers line :" << m_reader.errorLine();
+    return getStatus();
+}
+
+QtHttpRequestParser::ParsingStatus QtHttpRequestParser::getStatus() const
+{
+    switch (m_reader.status()) {
+    case QtHttpMessageParser::Status::Complete:
+        return RequestParsed;
+    case QtHttpMessageParser::Status::Error:
+        return ParsingError;
+    case QtHttpMessageParser::Status::NeedMore:
+        break;
     }
-    return m_status;
+    if (m_reader.isReadingBody())
+        return AwaitingContent;
+    return m_reader.isReadingHeaders() ? AwaitingHeaders : AwaitingRequest;
+}
+
+QtHttpRequestParser::Error QtHttpRequestParser::getError() const
+{
+    switch (m_reader.error()) {
+    case QtHttpMessageParser::Error::None:
+        return Error::None;
+    case QtHttpMessageParser::Error::TooLarge:
+        return Error::TooLarge;
+    case QtHttpMessageParser::Error::BadLength:
+        return Error::BadLength;
+    case QtHttpMessageParser::Error::Unsupported:
+        return Error::NotImplemented;
+    case QtHttpMessageParser::Error::Malformed:
+    case QtHttpMessageParser::Error::BadHeader:
+    case QtHttpMessageParser::Error::Truncated:
+        break;
+    }
+    return Error::Malformed;
 }
 
 QtHttpRequest *QtHttpRequestParser::takeRequest()
 {
-    if (m_status != RequestParsed)
+    if (m_reader.status() != QtHttpMessageParser::Status::Complete)
         return nullptr;
-    m_status = AwaitingRequest;
-    return m_request.release();
-}
-
-void QtHttpRequestParser::reset()
-{
-    m_status = AwaitingRequest;
-    m_error = Error::None;
-    m_buffer.clear();
-    m_pos = 0;
-    m_request.reset();
-}
-
-bool QtHttpRequestParser::isRequestStarted() const
-{
-    return m_status != AwaitingRequest || m_pos < m_buffer.size();
-}
-
-// Takes the next line, its terminator included, once its line feed is there.
-bool QtHttpRequestParser::takeLine(QByteArray *line)
-{
-    const int lineFeed = m_buffer.indexOf('\n', m_pos);
-    const int end = lineFeed < 0 ? m_buffer.size() : lineFeed;
-    const int length = end - m_pos - (end > m_pos && m_buffer.at(end - 1) == '\r' ? 1 : 0);
-    if (length > QtHttp::MAX_LINE_LENGTH) {
-        fail(Error::TooLarge);
-        return false;
+    const QtHttpMessageParser::Message message = m_reader.takeMessage();
+    auto *request = new QtHttpRequest(m_client, m_server);
+    request->setCommand(QString::fromUtf8(message.method));
+    request->setUrl(QUrl(QString::fromUtf8(message.target), QUrl::TolerantMode));
+    for (const QtHttpMessageParser::Header &header : message.headers) {
+        const QByteArray name = tableName(header.first);
+        const QByteArray earlier = isList(name) ? request->getHeader(name) : QByteArray();
+        request->addHeader(name, earlier.isEmpty() ? header.second : earlier + ", " + header.second);
     }
-    if (lineFeed < 0)
-        return false;
-    *line = m_buffer.mid(m_pos, lineFeed + 1 - m_pos);
-    m_pos = lineFeed + 1;
-    return true;
-}
-
-void QtHttpRequestParser::takeContent()
-{
-    const int length = qMin(m_contentLeft, m_buffer.size() - m_pos);
-    m_request->appendRawData(m_buffer.mid(m_pos, length));
-    m_pos += length;
-    m_contentLeft -= length;
-    if (m_contentLeft == 0)
-        m_status = RequestParsed;
-}
-
-void QtHttpRequestParser::parseRequestLine(const QByteArray &line)
-{
-    const QStringList parts = QString::fromUtf8(line).trimmed().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    if (parts.size() != 3 || parts.at(2) != QLatin1String(QtHttp::HTTP_VERSION)) {
-        fail(Error::Malformed);
-        return;
-    }
-    m_request = std::make_unique<QtHttpRequest>(m_client, m_server);
-    m_request->setCommand(parts.at(0));
-    m_request->setUrl(QUrl(parts.at(1), QUrl::TolerantMode));
-    m_headerLines = 0;
-    m_status = AwaitingHeaders;
-}
-
-void QtHttpRequestParser::parseHeaderLine(const QByteArray &line)
-{
-    const QByteArray trimmed = line.trimmed();
-    if (trimmed.isEmpty()) {
-        finishHeaders();
-        return;
-    }
-    if (++m_headerLines > QtHttp::MAX_HEADER_LINES) {
-        fail(Error::TooLarge);
-        return;
-    }
-    const int colon = trimmed.indexOf(':');
-    if (colon <= 0) {
-        qWarning() << "Error : incorrect HTTP headers line :" << trimmed;
-        fail(Error::Malformed);
-        return;
-    }
-    const QByteArray name = trimmed.left(colon).trimmed();
-    const QByteArray value = trimmed.mid(colon + 1).trimmed();
-    m_request->addHeader(name, value);
-
-    bool isNumber = false;
-    const int length = value.toInt(&isNumber);
-    if (name == QtHttp::CONTENT_LENGTH && isNumber)
-        m_request->addHeader(name, QByteArray::number(length));
-}
-
-void QtHttpRequestParser::finishHeaders()
-{
-    const qint64 length = declaredLength(m_request->getHeader(QtHttp::CONTENT_LENGTH));
-    if (length > QtHttp::MAX_BODY_SIZE) {
-        fail(Error::TooLarge);
-    } else if (length > 0) {
-        m_contentLeft = int(length);
-        m_status = AwaitingContent;
-    } else {
-        m_status = RequestParsed;
-    }
-}
-
-void QtHttpRequestParser::fail(Error error)
-{
-    m_error = error;
-    m_status = ParsingError;
+    // The length as a plain number: 007 becomes 7.
+    if (message.contentLength >= 0)
+        request->addHeader(QtHttp::CONTENT_LENGTH, QByteArray::number(message.contentLength));
+    request->appendRawData(message.body);
+    return request;
 }

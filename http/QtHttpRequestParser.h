@@ -1,9 +1,9 @@
 #ifndef QTHTTPREQUESTPARSER_H
 #define QTHTTPREQUESTPARSER_H
 
-#include <QByteArray>
+#include "QtHttpMessageParser.h"
 
-#include <memory>
+#include <QByteArray>
 
 class QtHttpClientWrapper;
 class QtHttpRequest;
@@ -11,9 +11,8 @@ class QtHttpServer;
 
 // Turns the byte stream of one connection into requests, without a socket:
 // feed() the bytes as they arrive, then call parse() until it asks for more.
-// A line is parsed only once its line feed has arrived, a body is taken by its
-// declared length (what follows starts the next request), and a line, header
-// block or body beyond the bounds of QtHttpConstants.h is an error.
+// The framing is the message reader's; this adds the request objects and the
+// bounds of QtHttpConstants.h.
 class QtHttpRequestParser
 {
     Q_DISABLE_COPY(QtHttpRequestParser)
@@ -27,55 +26,45 @@ public:
         RequestParsed = 3,
     };
 
+    // What went wrong, and so how the connection answers it.
     enum class Error {
         None,
-        Malformed, // a request line or header line of the wrong shape
-        TooLarge,  // a line, header block or declared body beyond its bound
+        Malformed,      // a request line or header line of the wrong shape: 400
+        TooLarge,       // a line, head or declared body beyond its bound: 400, closed
+        BadLength,      // a Content-Length that cannot frame the body: 400, closed
+        NotImplemented, // a Transfer-Encoding: 501, closed
     };
 
     // New requests are made for this connection and server; both may be null.
     explicit QtHttpRequestParser(QtHttpClientWrapper *client = nullptr, QtHttpServer *server = nullptr);
-    ~QtHttpRequestParser();
 
-    void feed(const QByteArray &bytes);
+    void feed(const QByteArray &bytes) { m_reader.feed(bytes); }
 
     // Parses buffered bytes until a request is complete (RequestParsed), the
-    // input is wrong (ParsingError), or more bytes are needed (the state
-    // waited in). Both RequestParsed and ParsingError stay until the request
-    // is taken or the parser is reset.
+    // input is wrong (ParsingError), or more bytes are needed
+    // (the state waited in). RequestParsed and ParsingError stay until the
+    // request is taken or the parser is reset.
     ParsingStatus parse();
 
-    // After RequestParsed: hands the complete request to the caller, who owns
-    // it from then on, and moves on to the next request.
+    // After RequestParsed: a new request, owned by the caller, and on to the next.
     QtHttpRequest *takeRequest();
 
     // Forgets the buffered bytes and the request under way, after an error.
-    void reset();
+    void reset() { m_reader.reset(); }
 
-    ParsingStatus getStatus() const { return m_status; }
-    Error getError() const { return m_error; }
-    // The request being read, or null before its request line.
-    const QtHttpRequest *getCurrentRequest() const { return m_request.get(); }
+    ParsingStatus getStatus() const;
+    Error getError() const;
+    // The request under way asked for the connection to close.
+    bool asksToClose() const { return !m_reader.currentMessage().keepAlive; }
     // True from the first byte of a request until the request is taken.
-    bool isRequestStarted() const;
+    bool isRequestStarted() const { return m_reader.isStarted(); }
+    // Bytes held for the request under way.
+    qint64 heldBytes() const { return m_reader.heldBytes(); }
 
 private:
-    bool takeLine(QByteArray *line);
-    void takeContent();
-    void parseRequestLine(const QByteArray &line);
-    void parseHeaderLine(const QByteArray &line);
-    void finishHeaders();
-    void fail(Error error);
-
     QtHttpClientWrapper *m_client;
     QtHttpServer *m_server;
-    ParsingStatus m_status = AwaitingRequest;
-    Error m_error = Error::None;
-    QByteArray m_buffer;
-    int m_pos = 0; // start of the unparsed bytes in m_buffer
-    int m_headerLines = 0;
-    int m_contentLeft = 0;
-    std::unique_ptr<QtHttpRequest> m_request;
+    QtHttpMessageParser m_reader;
 };
 
 #endif // QTHTTPREQUESTPARSER_H

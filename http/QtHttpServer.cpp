@@ -3,6 +3,8 @@
 #include "QtHttpClientWrapper.h"
 #include "QtHttpServerWrapper.h"
 
+#include "QtHttpRequest.h"
+
 #include <QDateTime>
 #include <QHostAddress>
 #include <QSslSocket>
@@ -20,13 +22,39 @@ QByteArray refusal(QtHttpReply::StatusCode code, const QString &serverName)
         + QtHttp::CONNECTION + ": close" + QtHttp::CRLF + QtHttp::CRLF;
 }
 
+bool inAny(const QHostAddress &address, const QList<QtHttpServer::Subnet> &networks)
+{
+    for (const QtHttpServer::Subnet &network : networks) {
+        if (address.isInSubnet(network))
+            return true;
+    }
+    return false;
+}
+
+// The last element of a comma-separated list.
+QByteArray lastOf(const QByteArray &list)
+{
+    return list.mid(list.lastIndexOf(',') + 1).trimmed();
+}
+
+constexpr qint64 AddressReportIntervalMs = 60 * 1000;
+
 } // namespace
 
 QtHttpServer::QtHttpServer(QObject *parent)
     : QObject(parent)
     , m_sockServer(new QtHttpServerWrapper(this))
+    , m_ownBudget(std::make_unique<QtHttpMemoryBudget>())
+    , m_budget(m_ownBudget.get())
 {
     connect(m_sockServer, &QTcpServer::newConnection, this, &QtHttpServer::onClientConnected);
+}
+
+// The connections go first: they leave the budget as they go, and the
+// budget may be one of this server's members.
+QtHttpServer::~QtHttpServer()
+{
+    qDeleteAll(findChildren<QtHttpClientWrapper *>(QString(), Qt::FindDirectChildrenOnly));
 }
 
 QByteArray QtHttpServer::getCurrentDate() const
@@ -78,6 +106,15 @@ QHostAddress QtHttpServer::unmapped(const QHostAddress &address)
     return isMapped ? QHostAddress(ipv4) : address;
 }
 
+void QtHttpServer::apply(const QtHttpServerSettings &settings)
+{
+    setUseSecure(!settings.tls.isNull());
+    setCertificates(settings.tls.chain());
+    setPrivateKey(settings.tls.privateKey());
+    setTrustedProxies(settings.trustedProxies);
+    setMemoryBudget(settings.memoryBudget ? settings.memoryBudget : m_ownBudget.get());
+}
+
 void QtHttpServer::setUseSecure(bool ssl)
 {
     m_useSecure = ssl;
@@ -86,12 +123,138 @@ void QtHttpServer::setUseSecure(bool ssl)
 
 bool QtHttpServer::isAllowed(const QHostAddress &peer) const
 {
-    if (m_allowedNetworks.isEmpty())
+    return m_allowedNetworks.isEmpty() || inAny(unmapped(peer), m_allowedNetworks);
+}
+
+bool QtHttpServer::isTrustedProxy(const QHostAddress &peer) const
+{
+    return inAny(unmapped(peer), m_trustedProxies);
+}
+
+void QtHttpServer::identifyClient(QtHttpRequest *request, const QHostAddress &peer, bool tls) const
+{
+    request->setClientAddress(peer);
+    request->setSecure(tls);
+    if (!isTrustedProxy(peer))
+        return;
+    const QByteArray proto = request->getHeader(QtHttp::X_FORWARDED_PROTO);
+    if (!proto.isEmpty())
+        request->setSecure(lastOf(proto).compare("https", Qt::CaseInsensitive) == 0);
+    QList<QByteArray> chain = request->getHeader(QtHttp::X_FORWARDED_FOR).split(',');
+    while (!chain.isEmpty()) {
+        const QByteArray entry = chain.takeLast().trimmed();
+        if (entry.isEmpty() && chain.isEmpty())
+            break;
+        const QHostAddress address(QString::fromLatin1(entry));
+        // What a proxy cannot name is no one we could check: the null
+        // address, outside every allowed network.
+        request->setClientAddress(address.isNull() ? QHostAddress() : unmapped(address));
+        if (address.isNull() || !isTrustedProxy(address))
+            break;
+    }
+}
+
+bool QtHttpServer::admitRequest(QtHttpClientWrapper *client, const QtHttpRequest *request, QtHttpReply *reply)
+{
+    const QHostAddress address = request->getClientAddress();
+    const auto counted = m_countedAddresses.constFind(client);
+    if (counted != m_countedAddresses.constEnd() && *counted == address)
+        return true; // a direct client, checked when it connected
+    // A client named by a trusted proxy: checked now, as a direct one is
+    // when it connects.
+    if (!isAllowed(address)) {
+        emit clientForbidden(address);
+        reply->setStatusCode(QtHttpReply::Forbidden);
+        reply->addHeader(QtHttp::CONNECTION, QByteArrayLiteral("close"));
+        return false;
+    }
+    if (isTrustedProxy(address)) {
+        releasePlace(client);
         return true;
-    const QHostAddress address = unmapped(peer);
-    for (const Subnet &network : m_allowedNetworks) {
-        if (address.isInSubnet(network))
-            return true;
+    }
+    if (!takePlace(client, address)) {
+        reportAddressLimit(address);
+        reply->setStatusCode(QtHttpReply::ServiceUnavailable);
+        reply->addHeader(QtHttp::CONNECTION, QByteArrayLiteral("close"));
+        return false;
+    }
+    return true;
+}
+
+// Counts the client under its address, unless the address holds its cap.
+bool QtHttpServer::takePlace(QtHttpClientWrapper *client, const QHostAddress &address)
+{
+    releasePlace(client);
+    int &count = m_addressCounts[address];
+    if (count >= m_maxPerAddress) {
+        if (count == 0)
+            m_addressCounts.remove(address);
+        return false;
+    }
+    ++count;
+    m_countedAddresses.insert(client, address);
+    return true;
+}
+
+void QtHttpServer::releasePlace(QtHttpClientWrapper *client)
+{
+    const auto counted = m_countedAddresses.find(client);
+    if (counted == m_countedAddresses.end())
+        return;
+    const auto count = m_addressCounts.find(*counted);
+    if (count != m_addressCounts.end() && --*count <= 0)
+        m_addressCounts.erase(count);
+    m_countedAddresses.erase(counted);
+}
+
+void QtHttpServer::reportAddressLimit(const QHostAddress &address)
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    // Only addresses that reached the cap within the minute are kept.
+    if (m_addressLimitReported.size() > 4 * 1024) {
+        for (auto it = m_addressLimitReported.begin(); it != m_addressLimitReported.end();) {
+            if (now - *it >= AddressReportIntervalMs)
+                it = m_addressLimitReported.erase(it);
+            else
+                ++it;
+        }
+    }
+    const auto reported = m_addressLimitReported.constFind(address);
+    if (reported != m_addressLimitReported.constEnd() && now - *reported < AddressReportIntervalMs)
+        return;
+    m_addressLimitReported.insert(address, now);
+    emit addressLimitReached(address, m_maxPerAddress);
+}
+
+// The checks a connection meets before it gets a wrapper; a refused one is
+// answered and closed.
+bool QtHttpServer::refusesNewConnection(QTcpSocket *sock, const QHostAddress &peer)
+{
+    const bool proxy = isTrustedProxy(peer);
+    if (!proxy && !isAllowed(peer)) {
+        emit clientForbidden(peer);
+        refuse(sock, QtHttpReply::Forbidden);
+        return true;
+    }
+    if (m_socksClientsHash.size() >= m_maxConnections) {
+        if (!m_limitReported)
+            emit connectionLimitReached(m_maxConnections);
+        m_limitReported = true;
+        refuse(sock, QtHttpReply::ServiceUnavailable);
+        return true;
+    }
+    if (m_budget->isExceeded()) {
+        if (!m_budgetReported)
+            emit memoryBudgetReached(m_budget->getLimit());
+        m_budgetReported = true;
+        refuse(sock, QtHttpReply::ServiceUnavailable);
+        return true;
+    }
+    m_budgetReported = false;
+    if (!proxy && m_addressCounts.value(peer) >= m_maxPerAddress) {
+        reportAddressLimit(peer);
+        refuse(sock, QtHttpReply::ServiceUnavailable);
+        return true;
     }
     return false;
 }
@@ -102,29 +265,23 @@ void QtHttpServer::onClientConnected()
         QTcpSocket *sock = m_sockServer->nextPendingConnection();
         if (!sock)
             continue;
-        if (!isAllowed(sock->peerAddress())) {
-            emit clientForbidden(unmapped(sock->peerAddress()));
-            refuse(sock, QtHttpReply::Forbidden);
+        const QHostAddress peer = unmapped(sock->peerAddress());
+        if (refusesNewConnection(sock, peer))
             continue;
-        }
-        if (m_socksClientsHash.size() >= m_maxConnections) {
-            if (!m_limitReported)
-                emit connectionLimitReached(m_maxConnections);
-            m_limitReported = true;
-            refuse(sock, QtHttpReply::ServiceUnavailable);
-            continue;
-        }
         connect(sock, &QAbstractSocket::disconnected, this, &QtHttpServer::onClientDisconnected);
         QSslSocket *ssl = m_useSecure ? qobject_cast<QSslSocket *>(sock) : nullptr;
         if (ssl) {
             ssl->setLocalCertificateChain(m_sslCerts);
             ssl->setPrivateKey(m_sslKey);
+            ssl->setProtocol(QSsl::TlsV1_2OrLater);
             // Asks the peer for a certificate without requiring one.
             ssl->setPeerVerifyMode(QSslSocket::AutoVerifyPeer);
             ssl->startServerEncryption();
         }
         QtHttpClientWrapper *wrapper = new QtHttpClientWrapper(sock, this);
         m_socksClientsHash.insert(sock, wrapper);
+        if (!isTrustedProxy(peer))
+            takePlace(wrapper, peer);
         emit clientConnected(wrapper->getGuid());
     }
 }
@@ -135,6 +292,7 @@ void QtHttpServer::onClientDisconnected()
     QtHttpClientWrapper *wrapper = m_socksClientsHash.take(sock);
     if (!wrapper)
         return;
+    releasePlace(wrapper);
     emit clientDisconnected(wrapper->getGuid());
     // Deferred, so that handlers of clientDisconnected may still use the wrapper.
     wrapper->deleteLater();

@@ -2,7 +2,9 @@
 #define QTHTTPSERVER_H
 
 #include "QtHttpConstants.h"
+#include "QtHttpMemoryBudget.h"
 #include "QtHttpReply.h"
+#include "QtHttpServerSettings.h"
 
 #include <QHash>
 #include <QHostAddress>
@@ -13,7 +15,10 @@
 #include <QSslKey>
 #include <QString>
 
+#include <memory>
+
 class QTcpSocket;
+class QtHttpAccessGate;
 class QtHttpClientWrapper;
 class QtHttpRequest;
 class QtHttpServerWrapper;
@@ -21,9 +26,12 @@ class QtHttpServerWrapper;
 // An embedded HTTP/1.1 server, plain or TLS. Every complete request is
 // published through requestNeedsReply, whose handlers must fill the reply
 // before they return. The server owns its connections and their requests.
-// It serves at most getMaxConnections() at once and, when given allowed
-// networks, only peers within them; any other connection gets a short
-// refusal (503 or 403) and is closed before it costs more than its socket.
+// It serves at most getMaxConnections() at once, at most
+// getMaxConnectionsPerAddress() of one client address, none while the memory
+// budget is spent and, when given allowed networks, only clients within
+// them; any other connection gets a short refusal (503 or 403) and is closed
+// before it costs more than its socket. Behind a trusted proxy, the client
+// is the one the proxy names, and is checked request by request.
 class QtHttpServer : public QObject
 {
     Q_OBJECT
@@ -34,6 +42,7 @@ public:
     using Subnet = QPair<QHostAddress, int>;
 
     explicit QtHttpServer(QObject *parent = nullptr);
+    ~QtHttpServer() override;
 
     QString getServerName() const { return m_serverName; }
     // The Date header of replies made now, formatted once per second.
@@ -58,6 +67,39 @@ public:
     QList<Subnet> getAllowedNetworks() const { return m_allowedNetworks; }
     bool isAllowed(const QHostAddress &peer) const;
 
+    // Peers whose X-Forwarded-For and X-Forwarded-Proto are believed; they
+    // are not held to the per-address cap, their clients are. Empty by default.
+    void setTrustedProxies(const QList<Subnet> &networks) { m_trustedProxies = networks; }
+    bool isTrustedProxy(const QHostAddress &peer) const;
+
+    // Defaults to QtHttp::MAX_CONNECTIONS_PER_ADDRESS.
+    void setMaxConnectionsPerAddress(int count) { m_maxPerAddress = count; }
+    int getMaxConnectionsPerAddress() const { return m_maxPerAddress; }
+
+    // TLS, trusted proxies and the memory budget at once; before start().
+    void apply(const QtHttpServerSettings &settings);
+
+    // The budget shared with other servers; it must outlive this server.
+    // Without one, the server keeps a budget of its own.
+    void setMemoryBudget(QtHttpMemoryBudget *budget) { m_budget = budget; }
+    QtHttpMemoryBudget *getMemoryBudget() const { return m_budget; }
+
+    // Whether a request may be answered: from a client in the allowed
+    // networks, and within the per-address cap. Otherwise the reply is made
+    // the refusal, and the connection is to be closed after it.
+    bool admitRequest(QtHttpClientWrapper *client, const QtHttpRequest *request, QtHttpReply *reply);
+
+    // Sets the request's client address and security from the connection's
+    // peer, or, from a trusted proxy, from what the proxy says: the nearest
+    // address of X-Forwarded-For that is not itself a trusted proxy (a null
+    // address when that entry is not an address), and X-Forwarded-Proto.
+    void identifyClient(QtHttpRequest *request, const QHostAddress &peer, bool tls) const;
+
+    // Consulted with every complete request before requestNeedsReply; not
+    // owned, and must outlive the server. None (the default) passes all.
+    void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
+    QtHttpAccessGate *getAccessGate() const { return m_accessGate; }
+
     // An IPv4-mapped IPv6 address as the IPv4 address it stands for.
     static QHostAddress unmapped(const QHostAddress &address);
 
@@ -81,6 +123,12 @@ signals:
     void requestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
     // A peer outside the allowed networks was answered 403 and closed.
     void clientForbidden(const QHostAddress &address);
+    // A client address holding its cap of connections was refused one more.
+    // Emitted at most once a minute for an address.
+    void addressLimitReached(const QHostAddress &address, int maxConnections);
+    // The memory budget was spent when a connection came; it got 503.
+    // Emitted once per overload, like connectionLimitReached.
+    void memoryBudgetReached(qint64 budget);
     // A connection was answered 503 because the server was full. Emitted once
     // per overload: again only after the count fell below nine tenths of the cap.
     void connectionLimitReached(int maxConnections);
@@ -91,6 +139,10 @@ private slots:
 
 private:
     void refuse(QTcpSocket *sock, QtHttpReply::StatusCode code);
+    bool refusesNewConnection(QTcpSocket *sock, const QHostAddress &peer);
+    bool takePlace(QtHttpClientWrapper *client, const QHostAddress &address);
+    void releasePlace(QtHttpClientWrapper *client);
+    void reportAddressLimit(const QHostAddress &address);
 
     bool m_useSecure = false;
     QSslKey m_sslKey;
@@ -105,6 +157,16 @@ private:
     mutable qint64 m_dateSecond = -1;
     mutable QByteArray m_date;
     QList<Subnet> m_allowedNetworks;
+    QList<Subnet> m_trustedProxies;
+    int m_maxPerAddress = QtHttp::MAX_CONNECTIONS_PER_ADDRESS;
+    // Connections per client address, and the address each one counts under.
+    QHash<QHostAddress, int> m_addressCounts;
+    QHash<QtHttpClientWrapper *, QHostAddress> m_countedAddresses;
+    QHash<QHostAddress, qint64> m_addressLimitReported; // when, in ms since the epoch
+    bool m_budgetReported = false;
+    std::unique_ptr<QtHttpMemoryBudget> m_ownBudget;
+    QtHttpMemoryBudget *m_budget;
+    QtHttpAccessGate *m_accessGate = nullptr;
 };
 
 // For the clientForbidden signal, in spies and queued connections.

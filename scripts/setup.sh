@@ -8,5 +8,6 @@ exec "$(dirname "$0")/install-packages.sh" \
   qtbase5-dev libqt5sql5-sqlite \
   libzmq3-dev cppzmq-dev \
   libprotobuf-dev protobuf-compiler \
-  openssl ca-certificates \
-  fonts-dejavu-core
+  openssl libssl-dev ca-certificates \
+  fonts-dejavu-core \
+  nginx-light

@@ -22,15 +22,21 @@ QString socketErrorText(const QTcpSocket &socket, QAbstractSocket::SocketError s
     }
 }
 
-bool isDigit(char c)
+QtHttpMessageParser::Limits responseLimits()
 {
-    return c >= '0' && c <= '9';
+    QtHttpMessageParser::Limits limits;
+    limits.maxLineBytes = HTTPFetcher::MaxLineBytes;
+    limits.maxHeadBytes = HTTPFetcher::MaxHeadBytes;
+    limits.maxHeaderLines = HTTPFetcher::MaxHeaderLines;
+    limits.maxBodyBytes = HTTPFetcher::MaxBodyBytes;
+    return limits;
 }
 
 } // namespace
 
 HTTPFetcher::HTTPFetcher(QObject *parent)
     : QObject(parent)
+    , m_reader(QtHttpMessageParser::Kind::Response, responseLimits())
 {
 }
 
@@ -156,9 +162,9 @@ void HTTPFetcher::dropConnection()
 
 void HTTPFetcher::send()
 {
-    m_stage = Stage::StatusLine;
+    m_stage = Stage::Receiving;
     m_responseStarted = false;
-    m_headerLines = 0;
+    m_reader.reset();
     m_socket->write(m_request);
 }
 
@@ -177,8 +183,16 @@ void HTTPFetcher::onReadyRead()
     }
     m_responseStarted = true;
     restartTimer();
-    while (step()) {
-    }
+    m_reader.feed(m_socket->readAll());
+    handle(m_reader.parse());
+}
+
+void HTTPFetcher::handle(QtHttpMessageParser::Status status)
+{
+    if (status == QtHttpMessageParser::Status::Complete)
+        complete();
+    else if (status == QtHttpMessageParser::Status::Error)
+        fail(QStringLiteral("Invalid response from %1: %2").arg(m_url, m_reader.errorDetail()));
 }
 
 void HTTPFetcher::onSocketError(QAbstractSocket::SocketError socketError)
@@ -191,7 +205,8 @@ void HTTPFetcher::onSocketError(QAbstractSocket::SocketError socketError)
         fail(socketErrorText(*m_socket, socketError, m_host));
         return;
     }
-    if (m_stage == Stage::Body && m_framing == Framing::UntilClose) {
+    // A response that runs until the close is whole now.
+    if (m_stage == Stage::Receiving && m_reader.finishInput() == QtHttpMessageParser::Status::Complete) {
         complete();
         return;
     }
@@ -224,223 +239,17 @@ void HTTPFetcher::restartTimer()
         m_timer.stop();
 }
 
-// One step of reading the response; false once it needs more bytes or the
-// fetch has ended.
-bool HTTPFetcher::step()
-{
-    switch (m_stage) {
-    case Stage::StatusLine:
-    case Stage::Headers:
-    case Stage::ChunkSize:
-    case Stage::ChunkEnd:
-    case Stage::Trailers: {
-        QByteArray line;
-        return readLine(&line) && handleLine(line);
-    }
-    case Stage::Body:
-    case Stage::ChunkData:
-        return readBody();
-    default:
-        return false;
-    }
-}
-
-// A line without its line end; false while it is incomplete or once it has
-// proved too long.
-bool HTTPFetcher::readLine(QByteArray *line)
-{
-    if (!m_socket->canReadLine()) {
-        if (m_socket->bytesAvailable() >= MaxLineBytes)
-            return malformed(QStringLiteral("a line longer than %1 bytes").arg(MaxLineBytes));
-        return false;
-    }
-    *line = m_socket->readLine(MaxLineBytes + 1);
-    if (!line->endsWith('\n'))
-        return malformed(QStringLiteral("a line longer than %1 bytes").arg(MaxLineBytes));
-    line->chop(line->endsWith("\r\n") ? 2 : 1);
-    return true;
-}
-
-bool HTTPFetcher::handleLine(const QByteArray &line)
-{
-    switch (m_stage) {
-    case Stage::StatusLine:
-        return parseStatusLine(line);
-    case Stage::Headers:
-        return line.isEmpty() ? beginBody() : parseHeaderLine(line);
-    case Stage::ChunkSize:
-        return parseChunkSize(line);
-    case Stage::ChunkEnd:
-        if (!line.isEmpty())
-            return malformed(QStringLiteral("no line end after a chunk"));
-        m_stage = Stage::ChunkSize;
-        return true;
-    case Stage::Trailers:
-        if (line.isEmpty()) {
-            complete();
-            return false;
-        }
-        return countHeaderLine();
-    default:
-        return false;
-    }
-}
-
-// The status line, interim answers, header and trailer lines all count
-// against one bound.
-bool HTTPFetcher::countHeaderLine()
-{
-    if (++m_headerLines > MaxHeaderLines)
-        return malformed(QStringLiteral("more than %1 header lines").arg(MaxHeaderLines));
-    return true;
-}
-
-// "HTTP/1.x SSS reason", the reason phrase optional.
-bool HTTPFetcher::parseStatusLine(const QByteArray &line)
-{
-    if (!countHeaderLine())
-        return false;
-    const bool shaped = line.size() >= 12 && line.startsWith("HTTP/1.") && isDigit(line.at(7))
-        && line.at(8) == ' ' && (line.size() == 12 || line.at(12) == ' ');
-    bool ok = false;
-    const int status = shaped ? line.mid(9, 3).toInt(&ok) : 0;
-    if (!ok || status < 100)
-        return malformed(QStringLiteral("a malformed status line"));
-    m_status = status;
-    m_reason = line.mid(13).trimmed();
-    m_keepAlive = line.at(7) != '0';
-    m_framing = Framing::UntilClose;
-    m_stage = Stage::Headers;
-    return true;
-}
-
-// Only the headers that frame the body or decide reuse matter here; lines
-// that are not headers at all are passed over.
-bool HTTPFetcher::parseHeaderLine(const QByteArray &line)
-{
-    if (!countHeaderLine())
-        return false;
-    const int colon = line.indexOf(':');
-    if (colon <= 0)
-        return true;
-    const QByteArray name = line.left(colon).trimmed();
-    const QByteArray value = line.mid(colon + 1).trimmed().toLower();
-    if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
-        bool ok = false;
-        m_remaining = value.toLongLong(&ok);
-        if (!ok || m_remaining < 0)
-            return malformed(QStringLiteral("a malformed Content-Length"));
-        if (m_framing != Framing::Chunked)
-            m_framing = Framing::Length;
-    } else if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0) {
-        if (value.endsWith("chunked"))
-            m_framing = Framing::Chunked;
-    } else if (name.compare("Connection", Qt::CaseInsensitive) == 0) {
-        if (value.contains("close"))
-            m_keepAlive = false;
-        else if (value.contains("keep-alive"))
-            m_keepAlive = true;
-    }
-    return true;
-}
-
-bool HTTPFetcher::beginBody()
-{
-    if (m_status / 100 == 1) {
-        m_stage = Stage::StatusLine; // an interim answer: the real one follows
-        return true;
-    }
-    if (m_status == 204 || m_status == 304) {
-        m_framing = Framing::Length;
-        m_remaining = 0;
-    }
-    switch (m_framing) {
-    case Framing::Chunked:
-        m_stage = Stage::ChunkSize;
-        return true;
-    case Framing::UntilClose:
-        m_keepAlive = false;
-        m_stage = Stage::Body;
-        return true;
-    case Framing::Length:
-        break;
-    }
-    if (m_remaining > MaxBodyBytes)
-        return tooLarge();
-    if (m_remaining == 0) {
-        complete();
-        return false;
-    }
-    m_data.reserve(int(m_remaining));
-    m_stage = Stage::Body;
-    return true;
-}
-
-// "SIZE[;extensions]", the size in hex.
-bool HTTPFetcher::parseChunkSize(const QByteArray &line)
-{
-    bool ok = false;
-    // mid() with a length of -1 (no ';') takes the whole line.
-    const qint64 size = line.mid(0, line.indexOf(';')).trimmed().toLongLong(&ok, 16);
-    if (!ok || size < 0)
-        return malformed(QStringLiteral("a malformed chunk size"));
-    if (size == 0) {
-        m_stage = Stage::Trailers;
-        return true;
-    }
-    if (m_data.size() + size > MaxBodyBytes)
-        return tooLarge();
-    m_remaining = size;
-    m_stage = Stage::ChunkData;
-    return true;
-}
-
-// Reads body bytes straight from the socket into m_data.
-bool HTTPFetcher::readBody()
-{
-    const qint64 available = m_socket->bytesAvailable();
-    const qint64 wanted = m_framing == Framing::UntilClose ? available : qMin(available, m_remaining);
-    if (wanted == 0)
-        return false;
-    if (m_data.size() + wanted > MaxBodyBytes)
-        return tooLarge();
-    const int start = m_data.size();
-    m_data.resize(start + int(wanted));
-    m_socket->read(m_data.data() + start, wanted);
-    if (m_framing == Framing::UntilClose)
-        return false;
-    m_remaining -= wanted;
-    if (m_remaining > 0)
-        return false;
-    if (m_stage == Stage::ChunkData) {
-        m_stage = Stage::ChunkEnd;
-        return true;
-    }
-    complete();
-    return false;
-}
-
-bool HTTPFetcher::malformed(const QString &what)
-{
-    fail(QStringLiteral("Invalid response from %1: %2").arg(m_url, what));
-    return false;
-}
-
-bool HTTPFetcher::tooLarge()
-{
-    fail(QStringLiteral("Response body larger than %1 bytes").arg(MaxBodyBytes));
-    return false;
-}
-
 void HTTPFetcher::complete()
 {
+    const QtHttpMessageParser::Message response = m_reader.takeMessage();
+    m_data = response.body;
     // Bytes beyond the response mean the peer frames its answers otherwise
     // than we read them, so the connection is not reused.
-    finish(m_keepAlive && m_socket->bytesAvailable() == 0);
-    if (m_status / 100 == 2) {
+    finish(response.keepAlive && !m_reader.hasUnparsedInput() && m_socket->bytesAvailable() == 0);
+    if (response.status / 100 == 2) {
         emit fetched();
     } else {
-        const QString reason = m_reason.isEmpty() ? QString::number(m_status) : QString::fromLatin1(m_reason);
+        const QString reason = response.reason.isEmpty() ? QString::number(response.status) : QString::fromLatin1(response.reason);
         emit error(QStringLiteral("Error transferring %1 - server replied: %2").arg(m_url, reason));
     }
     startQueued();

@@ -1,6 +1,8 @@
 #ifndef HTTPFETCHER_H
 #define HTTPFETCHER_H
 
+#include "QtHttpMessageParser.h"
+
 #include <QAbstractSocket>
 #include <QBasicTimer>
 #include <QByteArray>
@@ -34,9 +36,10 @@ public:
     // without limit.
     static constexpr qint64 MaxBodyBytes = 16 * 1024 * 1024;
     // Bounds on the status line, header and trailer lines and chunk-size
-    // lines of a response, for the same reason.
+    // lines of a response, and on its head, for the same reason.
     static constexpr int MaxLineBytes = 8 * 1024;
     static constexpr int MaxHeaderLines = 100;
+    static constexpr int MaxHeadBytes = 32 * 1024;
 
     explicit HTTPFetcher(QObject *parent = nullptr);
 
@@ -65,8 +68,7 @@ private slots:
 
 private:
     // BadUrl: the fetch can only fail, and does so from the event loop.
-    enum class Stage { Idle, BadUrl, Connecting, StatusLine, Headers, Body, ChunkSize, ChunkData, ChunkEnd, Trailers };
-    enum class Framing { Length, Chunked, UntilClose };
+    enum class Stage { Idle, BadUrl, Connecting, Receiving };
 
     void prepareRequest();
     void start();
@@ -74,18 +76,7 @@ private:
     void dropConnection();
     void send();
     void restartTimer();
-
-    bool step();
-    bool readLine(QByteArray *line);
-    bool handleLine(const QByteArray &line);
-    bool countHeaderLine();
-    bool parseStatusLine(const QByteArray &line);
-    bool parseHeaderLine(const QByteArray &line);
-    bool beginBody();
-    bool parseChunkSize(const QByteArray &line);
-    bool readBody();
-    bool malformed(const QString &what);
-    bool tooLarge();
+    void handle(QtHttpMessageParser::Status status);
 
     void complete();
     void fail(const QString &msg);
@@ -119,12 +110,7 @@ private:
     Stage m_stage = Stage::Idle;
     int m_queued = 0;
     bool m_responseStarted = false;
-    int m_status = 0;
-    QByteArray m_reason;
-    int m_headerLines = 0;
-    Framing m_framing = Framing::UntilClose;
-    qint64 m_remaining = 0;
-    bool m_keepAlive = true;
+    QtHttpMessageParser m_reader;
     QByteArray m_data;
 };
 

@@ -48,6 +48,12 @@ int descriptorsToSpare()
     return int(qBound<qint64>(0, spare, std::numeric_limits<int>::max()));
 }
 
+// Names come from Central: they are shown as text, never read as markup.
+QString escaped(const QString &text)
+{
+    return text.toHtmlEscaped().replace(QLatin1Char('\''), QLatin1String("&#39;"));
+}
+
 QString pageOf(const QString &body)
 {
     return QStringLiteral("<!DOCTYPE html><html><head><title>%1</title><body>%2</body></html>")
@@ -58,16 +64,16 @@ QString dvrListPage(const Config &config)
 {
     QString body = QStringLiteral("<h1>List of available DVRs:</h1><ol>");
     for (const DVRInfo &dvr : config.dvrs)
-        body += QStringLiteral("<li><a href=\"/%1\">%1</a></li>").arg(dvr.name);
+        body += QStringLiteral("<li><a href=\"/%1\">%1</a></li>").arg(escaped(dvr.name));
     return pageOf(body + QStringLiteral("</ol>"));
 }
 
 QString streamListPage(const Config &config, const DVRInfo &dvr)
 {
-    QString body = QStringLiteral("<h1>List of available Streams in %1:</h1><ol>").arg(dvr.name);
+    QString body = QStringLiteral("<h1>List of available Streams in %1:</h1><ol>").arg(escaped(dvr.name));
     for (int streamId : config.dvrStreamIds.value(dvr.id)) {
         body += QStringLiteral("<li><a href=\"/%1/%2\">%2</a></li>")
-                    .arg(dvr.name, config.streams.value(streamId).name);
+                    .arg(escaped(dvr.name), escaped(config.streams.value(streamId).name));
     }
     return pageOf(body + QStringLiteral("</ol>"));
 }
@@ -75,10 +81,10 @@ QString streamListPage(const Config &config, const DVRInfo &dvr)
 // A bare fragment, without the page frame.
 QString channelListPage(const DVRInfo &dvr, const StreamInfo &stream)
 {
-    QString body = QStringLiteral("<h1>List of Channels in %1:</h1><ol>").arg(stream.name);
+    QString body = QStringLiteral("<h1>List of Channels in %1:</h1><ol>").arg(escaped(stream.name));
     for (int channel : stream.channels) {
         body += QStringLiteral("<li><a href=\"/%1/%2/%3\">%3</a></li>")
-                    .arg(dvr.name, stream.name, QString::number(channel));
+                    .arg(escaped(dvr.name), escaped(stream.name), QString::number(channel));
     }
     return body + QStringLiteral("</ol>");
 }
@@ -108,6 +114,11 @@ VideoServer::VideoServer(QObject *parent)
 VideoServer::~VideoServer()
 {
     stop();
+}
+
+void VideoServer::setServerSettings(const QtHttpServerSettings &settings)
+{
+    m_serverSettings = settings;
 }
 
 void VideoServer::setFetchTimeout(int milliseconds)
@@ -225,6 +236,14 @@ void VideoServer::openPort(quint16 port)
         connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
             qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
         });
+        connect(server, &QtHttpServer::addressLimitReached, this, [port](const QHostAddress &address, int maxConnections) {
+            qDaemonLog() << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(port).arg(maxConnections);
+        });
+        connect(server, &QtHttpServer::memoryBudgetReached, this, [port](qint64 budget) {
+            qDaemonLog() << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(port).arg(budget);
+        });
+        server->apply(m_serverSettings);
+        server->setAccessGate(m_accessGate);
     }
     server->setAllowedNetworks(m_config.allowedNetworks);
     m_servers.insert(port, server);

@@ -1,6 +1,7 @@
 #ifndef VIDEOSERVER_H
 #define VIDEOSERVER_H
 
+#include "QtHttpServerSettings.h"
 #include "VideoConfig.h"
 
 #include <QByteArray>
@@ -9,6 +10,7 @@
 #include <QString>
 
 class MjpegStream;
+class QtHttpAccessGate;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
@@ -35,6 +37,10 @@ public:
     // How long a snapshot fetch may go without data before it fails; applies
     // to the channels that get their first viewer afterwards.
     void setFetchTimeout(int milliseconds);
+    // TLS, trusted proxies and the memory budget of the servers started afterwards.
+    void setServerSettings(const QtHttpServerSettings &settings);
+    // Consulted by every port's server with every request; set before start().
+    void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
 
     // Serves the configuration loaded at the time.
     void start();
@@ -87,6 +93,8 @@ private:
     // Configured ports left closed for want of file descriptors.
     int m_unopenedPorts = 0;
     int m_fetchTimeoutMs;
+    QtHttpServerSettings m_serverSettings;
+    QtHttpAccessGate *m_accessGate = nullptr;
 };
 
 #endif // VIDEOSERVER_H

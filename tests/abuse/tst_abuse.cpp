@@ -1,4 +1,5 @@
 #include "FakeDvr.h"
+#include "HttpTestClient.h"
 #include "QDaemonApplication.h"
 #include "QtHttpConstants.h"
 #include "ServiceProcess.h"
@@ -7,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QScopeGuard>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <algorithm>
@@ -93,11 +93,24 @@ int openDescriptors(qint64 pid)
 class RawClient
 {
 public:
-    explicit RawClient(quint16 port, int receiveBuffer = 0)
+    // From 127.0.0.1, or from the address `from` places after it (1: from
+    // 127.0.0.2): the service counts connections per client address.
+    explicit RawClient(quint16 port, int receiveBuffer = 0, int from = 0)
         : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
     {
         if (receiveBuffer > 0)
             ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        if (from > 0) {
+            // The port is chosen at connect time, as without the bind: a port
+            // taken at bind time would keep a listener on the wildcard
+            // address (another test's server) off it.
+            const int noPort = 1;
+            ::setsockopt(m_fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &noPort, sizeof noPort);
+            sockaddr_in source = {};
+            source.sin_family = AF_INET;
+            source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + quint32(from));
+            ::bind(m_fd, reinterpret_cast<sockaddr *>(&source), sizeof source);
+        }
         sockaddr_in address = {};
         address.sin_family = AF_INET;
         address.sin_port = htons(port);
@@ -141,83 +154,13 @@ private:
     bool m_closed = false;
 };
 
-// Keeps the event loop turning while it waits, so that the fake DVR of this
-// process goes on serving snapshots.
-class HttpClient : public QTcpSocket
-{
-public:
-    bool open(quint16 port)
-    {
-        connectToHost(QHostAddress::LocalHost, port);
-        QSignalSpy connected(this, &QAbstractSocket::connected);
-        return state() == ConnectedState || connected.wait(5000);
-    }
-
-    // The status line of the answer to a GET on this kept-alive connection;
-    // empty when none came in time.
-    QByteArray get(const QByteArray &path, int timeoutMs = 5000)
-    {
-        write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-        const QDeadlineTimer deadline(timeoutMs);
-        for (;;) {
-            m_buffer += readAll();
-            const int headEnd = m_buffer.indexOf("\r\n\r\n");
-            if (headEnd >= 0) {
-                const int lengthAt = m_buffer.indexOf("Content-Length: ");
-                const int length = lengthAt >= 0 && lengthAt < headEnd
-                    ? m_buffer.mid(lengthAt + 16, m_buffer.indexOf('\r', lengthAt) - lengthAt - 16).toInt()
-                    : 0;
-                if (m_buffer.size() >= headEnd + 4 + length) {
-                    const QByteArray status = m_buffer.left(m_buffer.indexOf("\r\n"));
-                    m_buffer.remove(0, headEnd + 4 + length);
-                    return status;
-                }
-            }
-            QSignalSpy readyRead(this, &QIODevice::readyRead);
-            if (deadline.hasExpired() || state() != ConnectedState || !readyRead.wait(int(deadline.remainingTime())))
-                return QByteArray();
-        }
-    }
-
-    bool waitClosed(int timeoutMs = 10000)
-    {
-        QSignalSpy disconnected(this, &QAbstractSocket::disconnected);
-        return state() == UnconnectedState || disconnected.wait(timeoutMs);
-    }
-
-private:
-    QByteArray m_buffer;
-};
-
 // A browser watching the live stream; counts the frames it receives.
-class Viewer : public QTcpSocket
+std::unique_ptr<HttpTestClient> startViewer(quint16 port)
 {
-public:
-    explicit Viewer(quint16 port)
-    {
-        connect(this, &QIODevice::readyRead, this, [this] {
-            m_tail += readAll();
-            m_frames += m_tail.count("--endofsection");
-            m_tail = m_tail.right(16);
-            m_tail.replace("--endofsection", "");
-        });
-        connect(this, &QAbstractSocket::connected, this, [this] { write(QByteArray("GET ") + VIEW_PATH + " HTTP/1.1\r\n\r\n"); });
-        connectToHost(QHostAddress::LocalHost, port);
-    }
-
-    bool waitForFrames(int more, int timeoutMs = 10000)
-    {
-        const int target = m_frames + more;
-        const QDeadlineTimer deadline(timeoutMs);
-        while (m_frames < target && !deadline.hasExpired())
-            QTest::qWait(20);
-        return m_frames >= target;
-    }
-
-private:
-    QByteArray m_tail;
-    int m_frames = 0;
-};
+    auto viewer = std::make_unique<HttpTestClient>(port);
+    viewer->get(VIEW_PATH);
+    return viewer;
+}
 
 } // namespace
 
@@ -238,6 +181,10 @@ private slots:
     void stalledViewers();
     void overlongLinesAndHugeBodies();
     void allowedNetworks();
+    void oneAddressHoldsItsCap();
+    void smuggledRequests_data();
+    void smuggledRequests();
+    void memoryBudgetHoldsAgainstManyAddresses();
 
 private:
     qint64 pid() const { return m_service->process().processId(); }
@@ -245,8 +192,8 @@ private:
 
     std::unique_ptr<FakeDvr> m_dvr;
     std::unique_ptr<ServiceProcess> m_service;
-    std::unique_ptr<HttpClient> m_regular;
-    std::unique_ptr<Viewer> m_viewer;
+    std::unique_ptr<HttpTestClient> m_regular;
+    std::unique_ptr<HttpTestClient> m_viewer;
     quint16 m_videoPort = 0;
     quint16 m_eventPort = 0;
 };
@@ -291,11 +238,12 @@ void tst_Abuse::initTestCase()
     limit.rlim_cur = limit.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &limit);
     QVERIFY(started);
-    QVERIFY(m_service->waitForLog(QStringLiteral("VideoServer started on port %1").arg(m_videoPort)));
+    QVERIFY2(m_service->waitForLog(QStringLiteral("VideoServer started on port %1").arg(m_videoPort)),
+             qPrintable(m_service->messages().join(QLatin1Char('\n'))));
 
-    m_regular = std::make_unique<HttpClient>();
-    QVERIFY(m_regular->open(m_videoPort));
-    m_viewer = std::make_unique<Viewer>(m_videoPort);
+    m_regular = std::make_unique<HttpTestClient>(m_videoPort);
+    QVERIFY(m_regular->open());
+    m_viewer = startViewer(m_videoPort);
     QVERIFY(m_viewer->waitForFrames(2));
 }
 
@@ -314,11 +262,9 @@ void tst_Abuse::cleanupTestCase()
 // server sends its index pages as 404.
 void tst_Abuse::verifyOthersServed()
 {
-    QCOMPARE(m_regular->get("/"), VIDEO_INDEX);
+    QCOMPARE(m_regular->get("/").statusLine, VIDEO_INDEX);
     QVERIFY(m_viewer->waitForFrames(2));
-    HttpClient fresh;
-    QVERIFY(fresh.open(m_eventPort));
-    QCOMPARE(fresh.get("/"), QByteArray("HTTP/1.1 200 OK."));
+    QCOMPARE(HttpTestClient(m_eventPort).get("/").statusLine, QByteArray("HTTP/1.1 200 OK."));
 }
 
 void tst_Abuse::descriptorLimitIsRaised()
@@ -346,8 +292,9 @@ void tst_Abuse::connectionFloodOnAVideoPort()
     const int flood = QtHttp::MAX_CONNECTIONS + 50;
     const int expectedRefusals = flood - (QtHttp::MAX_CONNECTIONS - 2);
     std::vector<std::unique_ptr<RawClient>> clients;
+    // From many addresses, each within its own cap.
     for (int i = 0; i < flood; ++i)
-        clients.push_back(std::make_unique<RawClient>(m_videoPort));
+        clients.push_back(std::make_unique<RawClient>(m_videoPort, 0, 2 + i / 50));
 
     // Each starts a request once connected and never ends it. The request
     // time-out cuts them after 30 s; all is over well before.
@@ -375,16 +322,16 @@ void tst_Abuse::connectionFloodOnAVideoPort()
             QVERIFY(client->received().isEmpty());
     }
 
-    QCOMPARE(m_regular->get("/"), VIDEO_INDEX);
+    QCOMPARE(m_regular->get("/").statusLine, VIDEO_INDEX);
     QVERIFY(m_viewer->waitForFrames(2));
     QCOMPARE(m_service->messages().count(QStringLiteral("Refusing clients on port %1: %2 connections open")
                                              .arg(m_videoPort).arg(QtHttp::MAX_CONNECTIONS)),
              1);
 
     clients.clear();
-    HttpClient next;
-    QVERIFY(next.open(m_videoPort));
-    QTRY_COMPARE_WITH_TIMEOUT(next.get("/", 1000), VIDEO_INDEX, 20000);
+    HttpTestClient next(m_videoPort);
+    QVERIFY(next.open());
+    QTRY_COMPARE_WITH_TIMEOUT(next.get("/", {}, 1000).statusLine, VIDEO_INDEX, 20000);
     verifyOthersServed();
 }
 
@@ -401,10 +348,10 @@ void tst_Abuse::descriptorsRunOut()
     QCOMPARE(::prlimit(pid_t(pid()), RLIMIT_NOFILE, &tight, nullptr), 0);
     const auto restore = qScopeGuard([&] { ::prlimit(pid_t(pid()), RLIMIT_NOFILE, &original, nullptr); });
 
-    std::vector<std::unique_ptr<HttpClient>> idle;
+    std::vector<std::unique_ptr<HttpTestClient>> idle;
     for (int i = 0; i < 20; ++i) {
-        idle.push_back(std::make_unique<HttpClient>());
-        QVERIFY(idle.back()->open(m_eventPort));
+        idle.push_back(std::make_unique<HttpTestClient>(m_eventPort));
+        QVERIFY(idle.back()->open());
     }
     QTRY_VERIFY(openDescriptors(pid()) >= int(tight.rlim_cur) - 1);
 
@@ -416,10 +363,10 @@ void tst_Abuse::descriptorsRunOut()
     QVERIFY2(spent < ::sysconf(_SC_CLK_TCK) / 4, qPrintable(QStringLiteral("%1 ticks in one second").arg(spent)));
     QCOMPARE(m_service->process().state(), QProcess::Running);
 
-    HttpClient waiting;
-    QVERIFY(waiting.open(m_eventPort));
+    HttpTestClient waiting(m_eventPort);
+    QVERIFY(waiting.open());
     idle.clear();
-    QCOMPARE(waiting.get("/", 10000), QByteArray("HTTP/1.1 200 OK."));
+    QCOMPARE(waiting.get("/", {}, 10000).statusLine, QByteArray("HTTP/1.1 200 OK."));
 
     verifyOthersServed();
 }
@@ -429,7 +376,7 @@ void tst_Abuse::slowLorisClients()
     const qint64 memoryBefore = residentKb(pid());
     std::vector<std::unique_ptr<RawClient>> slow;
     for (int i = 0; i < 300; ++i)
-        slow.push_back(std::make_unique<RawClient>(i % 2 ? m_videoPort : m_eventPort));
+        slow.push_back(std::make_unique<RawClient>(i % 2 ? m_videoPort : m_eventPort, 0, 2 + i / 100));
     QTRY_VERIFY(std::all_of(slow.cbegin(), slow.cend(), [](const auto &c) { return c->isConnected(); }));
     for (const auto &client : slow)
         client->send("GET / HTTP/1.1\r\n");
@@ -467,35 +414,39 @@ void tst_Abuse::stalledViewers()
 void tst_Abuse::overlongLinesAndHugeBodies()
 {
     const qint64 memoryBefore = residentKb(pid());
-    std::vector<std::unique_ptr<HttpClient>> cut;
+    const auto open = [this](int i) {
+        auto client = std::make_unique<HttpTestClient>(i % 2 ? m_videoPort : m_eventPort);
+        return client->open() ? std::move(client) : nullptr;
+    };
+    std::vector<std::unique_ptr<HttpTestClient>> cut;
     for (int i = 0; i < 20; ++i) {
-        cut.push_back(std::make_unique<HttpClient>());
-        QVERIFY(cut.back()->open(i % 2 ? m_videoPort : m_eventPort));
+        cut.push_back(open(i));
+        QVERIFY(cut.back());
         if (i % 4 < 2)
-            cut.back()->write("GET /" + QByteArray(4 * 1024 * 1024, 'a'));
+            cut.back()->send("GET /" + QByteArray(4 * 1024 * 1024, 'a'));
         else
-            cut.back()->write("GET / HTTP/1.1\r\nX-Long: " + QByteArray(4 * 1024 * 1024, 'b') + "\r\n\r\n");
+            cut.back()->send("GET / HTTP/1.1\r\nX-Long: " + QByteArray(4 * 1024 * 1024, 'b') + "\r\n\r\n");
     }
-    std::vector<std::unique_ptr<HttpClient>> refused;
+    std::vector<std::unique_ptr<HttpTestClient>> refused;
     for (int i = 0; i < 20; ++i) {
-        refused.push_back(std::make_unique<HttpClient>());
-        QVERIFY(refused.back()->open(i % 2 ? m_videoPort : m_eventPort));
-        refused.back()->write("POST / HTTP/1.1\r\nContent-Length: 99999999999999\r\n\r\n" + QByteArray(64 * 1024, 'c'));
+        refused.push_back(open(i));
+        QVERIFY(refused.back());
+        refused.back()->send("POST / HTTP/1.1\r\nContent-Length: 99999999999999\r\n\r\n" + QByteArray(64 * 1024, 'c'));
     }
     // Bodies within the bound, short of one byte: held until the request time-out.
-    std::vector<std::unique_ptr<HttpClient>> held;
+    std::vector<std::unique_ptr<HttpTestClient>> held;
     for (int i = 0; i < 20; ++i) {
-        held.push_back(std::make_unique<HttpClient>());
-        QVERIFY(held.back()->open(i % 2 ? m_videoPort : m_eventPort));
-        held.back()->write("POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(QtHttp::MAX_BODY_SIZE) + "\r\n\r\n"
-                           + QByteArray(QtHttp::MAX_BODY_SIZE - 1, 'd'));
+        held.push_back(open(i));
+        QVERIFY(held.back());
+        held.back()->send("POST / HTTP/1.1\r\nContent-Length: " + QByteArray::number(QtHttp::MAX_BODY_SIZE) + "\r\n\r\n"
+                          + QByteArray(QtHttp::MAX_BODY_SIZE - 1, 'd'));
     }
     for (const auto &client : cut)
-        QVERIFY(client->waitClosed());
+        QVERIFY(client->waitClosed(10000));
     for (const auto &client : refused)
-        QVERIFY(client->waitClosed());
+        QVERIFY(client->waitClosed(10000));
     for (const auto &client : held)
-        QTRY_COMPARE(client->bytesToWrite(), qint64(0));
+        QTRY_COMPARE(client->socket()->bytesToWrite(), qint64(0));
     verifyOthersServed();
 
     const qint64 grown = residentKb(pid()) - memoryBefore;
@@ -519,14 +470,93 @@ void tst_Abuse::allowedNetworks()
     // The configuration is logged before the events server listens.
     QTRY_VERIFY_WITH_TIMEOUT(isListening(eventPort), 10000);
 
-    HttpClient client;
-    QVERIFY(client.open(eventPort));
-    QCOMPARE(client.get("/"), QByteArray("HTTP/1.1 403 Forbidden !"));
+    HttpTestClient client(eventPort);
+    QCOMPARE(client.get("/").statusLine, QByteArray("HTTP/1.1 403 Forbidden !"));
     QVERIFY(client.waitClosed());
     const QString refusal = QStringLiteral("Refused client 127.0.0.1 on port %1: not in an allowed network").arg(eventPort);
     QVERIFY(service.waitForLog(refusal));
     QCOMPARE(service.messages().count(refusal), 1);
     QVERIFY(service.stop(SIGTERM));
+}
+
+// Idle connections from one address take its cap and no more; the rest are
+// refused at once, with one log line, and everyone else is served.
+void tst_Abuse::oneAddressHoldsItsCap()
+{
+    const int flood = 2000;
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < flood; ++i)
+        clients.push_back(std::make_unique<RawClient>(m_videoPort, 0, 200));
+    int refused = 0;
+    const QDeadlineTimer deadline(sanitized ? 90000 : 20000);
+    while (refused < flood - QtHttp::MAX_CONNECTIONS_PER_ADDRESS && !deadline.hasExpired()) {
+        QTest::qWait(50);
+        refused = int(std::count_if(clients.cbegin(), clients.cend(), [](const auto &client) {
+            client->poll();
+            return client->received().startsWith("HTTP/1.1 503 \r\n");
+        }));
+    }
+    QCOMPARE(refused, flood - QtHttp::MAX_CONNECTIONS_PER_ADDRESS);
+    verifyOthersServed();
+    const QString line = QStringLiteral("Refusing client 127.0.0.201 on port %1: %2 connections open from it")
+                             .arg(m_videoPort).arg(QtHttp::MAX_CONNECTIONS_PER_ADDRESS);
+    QVERIFY2(m_service->waitForLog(line), qPrintable(m_service->messages().join(QLatin1Char('\n'))));
+    QCOMPARE(m_service->messages().count(line), 1);
+}
+
+void tst_Abuse::smuggledRequests_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<QByteArray>("status");
+    const QByteArray length = QByteArray::number(int(sizeof "GET /North/Main/1 HTTP/1.1\r\n\r\n" - 1));
+    QTest::newRow("length in lower case") << "content-length: " + length << VIDEO_INDEX;
+    QTest::newRow("a list of lengths") << "Content-Length: " + length + ", " + length << QByteArray("HTTP/1.1 400 Bad request !");
+    QTest::newRow("two lengths") << "Content-Length: 0\r\nContent-Length: " + length << QByteArray("HTTP/1.1 400 Bad request !");
+    QTest::newRow("length beside chunked") << "Content-Length: " + length + "\r\nTransfer-Encoding: chunked" << QByteArray("HTTP/1.1 501 ");
+}
+
+// A body that is a request for a live stream never starts one.
+void tst_Abuse::smuggledRequests()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(QByteArray, status);
+    HttpTestClient client(m_videoPort);
+    QVERIFY(client.open());
+    client.send("POST / HTTP/1.1\r\n" + head + "\r\n\r\nGET /North/Main/1 HTTP/1.1\r\n\r\n");
+    HttpResponse response;
+    QVERIFY(client.next(&response));
+    QCOMPARE(response.statusLine, status);
+    if (status == VIDEO_INDEX)
+        QCOMPARE(client.get("/").statusLine, VIDEO_INDEX);
+    else
+        QVERIFY(client.waitClosed());
+}
+
+// Heads held unfinished on both ports from many addresses, more than the
+// budget in all: the connections holding the most are closed, the resident
+// size stays far from what they sent, and it comes back down once they go.
+void tst_Abuse::memoryBudgetHoldsAgainstManyAddresses()
+{
+    const qint64 memoryBefore = residentKb(pid());
+    QByteArray head = "GET / HTTP/1.1\r\n";
+    while (head.size() < QtHttp::MAX_HEAD_SIZE - 1024)
+        head += "X-Pad: " + QByteArray(QtHttp::MAX_LINE_LENGTH - 16, 'p') + "\r\n";
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 2400; ++i)
+        clients.push_back(std::make_unique<RawClient>(i % 2 ? m_videoPort : m_eventPort, 0, 2 + i / 50));
+    QTRY_VERIFY(std::all_of(clients.cbegin(), clients.cend(), [](const auto &c) { return c->isConnected(); }));
+    for (const auto &client : clients)
+        client->send(head);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_service->messages().filter(QStringLiteral("HTTP connections holding")).isEmpty(),
+                             sanitized ? 90000 : 20000);
+    QVERIFY(m_service->messages().filter(QStringLiteral("HTTP connections holding")).first().endsWith(
+        QStringLiteral("the memory budget of %1 bytes was spent").arg(QtHttp::MEMORY_BUDGET)));
+    const qint64 grown = residentKb(pid()) - memoryBefore;
+    QVERIFY2(residentGrowthWithin(grown, 200 * 1024), qPrintable(QStringLiteral("%1 KiB more").arg(grown)));
+    verifyOthersServed();
+
+    clients.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(residentGrowthWithin(residentKb(pid()) - memoryBefore, 32 * 1024), 10000);
 }
 
 QTEST_GUILESS_MAIN(tst_Abuse)

@@ -1,34 +1,110 @@
 #include "CentralPeer.h"
 #include "FakeDvr.h"
+#include "HttpTestClient.h"
+#include "QtHttpCertificate.h"
 #include "ServiceProcess.h"
 #include "Settings.h"
 #include "proto/svc.pb.h"
 
 #include <QFile>
-#include <QTcpSocket>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <memory>
+
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-// One GET on a fresh connection; the whole response, or empty when the
-// server did not answer within the time-out.
-QByteArray httpGet(quint16 port, const QByteArray &path, int timeoutMs = 5000)
+// One GET on a fresh connection.
+HttpResponse httpGet(quint16 port, const QByteArray &path, int timeoutMs = 5000)
 {
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(timeoutMs))
-        return QByteArray();
-    socket.write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
-    QByteArray response;
-    while (socket.waitForReadyRead(timeoutMs))
-        response += socket.readAll();
-    return response + socket.readAll();
+    return HttpTestClient(port).get(path, {{"Connection", "close"}}, timeoutMs);
 }
+
+// A site with one DVR (the fake one) and one stream on videoPort, channels 1 and 2.
+void writeSite(const QString &directory, quint16 videoPort, quint16 dvrPort)
+{
+    Settings settings(directory + QStringLiteral("/settings.db"));
+    DVRInfo dvr;
+    dvr.id = 3;
+    dvr.name = QStringLiteral("North");
+    dvr.ip = QStringLiteral("127.0.0.1");
+    settings.insertDVR(dvr);
+    StreamInfo stream;
+    stream.id = 1;
+    stream.name = QStringLiteral("Main");
+    stream.dvrId = 3;
+    stream.inPort = dvrPort;
+    stream.outPort = videoPort;
+    stream.channels = {1, 2};
+    settings.insertStream(stream);
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+// Debian's nginx in front of two ports, on loopback, with TLS, unbuffered,
+// run as the test's own user from a directory of its own.
+class ReverseProxy
+{
+public:
+    bool start(const QList<QPair<quint16, quint16>> &listenToUpstream)
+    {
+        const QString nginx = QStandardPaths::findExecutable(QStringLiteral("nginx"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/sbin")});
+        QByteArray certificate;
+        QByteArray key;
+        QString error;
+        if (nginx.isEmpty() || !QtHttpCertificate::makeSelfSigned({QStringLiteral("127.0.0.1")}, 1, &certificate, &key, &error))
+            return false;
+        const QByteArray dir = m_dir.path().toUtf8();
+        QByteArray config = (::geteuid() == 0 ? "user root root;\n" : "") + QByteArray("daemon off;\nworker_processes 1;\n")
+            + "pid " + dir + "/nginx.pid;\nerror_log " + dir + "/error.log;\nevents { worker_connections 64; }\nhttp {\n"
+            + "  access_log off;\n  client_body_temp_path " + dir + "/body;\n  proxy_temp_path " + dir + "/proxy;\n"
+            + "  fastcgi_temp_path " + dir + "/fastcgi;\n  uwsgi_temp_path " + dir + "/uwsgi;\n  scgi_temp_path " + dir + "/scgi;\n";
+        for (const auto &ports : listenToUpstream) {
+            config += "  server {\n    listen 127.0.0.1:" + QByteArray::number(ports.first) + " ssl;\n"
+                + "    ssl_certificate " + dir + "/cert.pem;\n    ssl_certificate_key " + dir + "/key.pem;\n"
+                + "    location / {\n      proxy_pass http://127.0.0.1:" + QByteArray::number(ports.second) + ";\n"
+                + "      proxy_http_version 1.1;\n      proxy_buffering off;\n      proxy_read_timeout 1h;\n"
+                + "      proxy_set_header X-Forwarded-For $proxy_add_x_forwarded_for;\n"
+                + "      proxy_set_header X-Forwarded-Proto $scheme;\n    }\n  }\n";
+        }
+        config += "}\n";
+        if (!writeFile(m_dir.filePath(QStringLiteral("cert.pem")), certificate) || !writeFile(m_dir.filePath(QStringLiteral("key.pem")), key)
+            || !writeFile(m_dir.filePath(QStringLiteral("nginx.conf")), config))
+            return false;
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(nginx, {QStringLiteral("-p"), m_dir.path(), QStringLiteral("-c"), m_dir.filePath(QStringLiteral("nginx.conf")),
+                                QStringLiteral("-e"), m_dir.filePath(QStringLiteral("error.log"))});
+        return m_process.waitForStarted();
+    }
+
+    QByteArray errors() const
+    {
+        QFile log(m_dir.filePath(QStringLiteral("error.log")));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    }
+
+    ~ReverseProxy()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.terminate();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
 
 int portOf(const QString &endpoint)
 {
@@ -126,6 +202,10 @@ private slots:
     void registersAndRestartsServersOnNewConfiguration();
     void serversAnswerWhileCentralNeverReads();
     void storedLayoutPageIsServed();
+    void servesOnlyTlsWithAMadeCertificate();
+    void unusableTlsStartsNoServer_data();
+    void unusableTlsStartsNoServer();
+    void behindAReverseProxy();
     void tellsSystemdReadyStatusWatchdogAndStopping();
     void logsPrioritiesToTheJournal();
     void printsItsVersion();
@@ -243,14 +323,14 @@ void tst_App::registersAndRestartsServersOnNewConfiguration()
     central.publish(siteData(firstPort, dvr.port()));
     QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(firstPort)));
     QVERIFY(service.messages().contains(QStringLiteral("  Loaded 1 Streams")));
-    QVERIFY(httpGet(firstPort, "/").contains("<li><a href=\"/North\">North</a></li>"));
+    QVERIFY(httpGet(firstPort, "/").body.contains("<li><a href=\"/North\">North</a></li>"));
 
     const quint16 secondPort = ServiceProcess::freePort();
     central.publish(siteData(secondPort, dvr.port()));
     QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(secondPort)));
     QVERIFY(service.messages().contains(QStringLiteral("VideoServer stopped")));
-    QVERIFY(httpGet(secondPort, "/North/Main").startsWith("HTTP/1.1 404 Not found !\r\n"));
-    QVERIFY(httpGet(firstPort, "/", 1000).isEmpty());
+    QCOMPARE(httpGet(secondPort, "/North/Main").statusLine, QByteArray("HTTP/1.1 404 Not found !"));
+    QCOMPARE(httpGet(firstPort, "/", 1000).status, 0);
 
     QVERIFY(service.stop(SIGTERM));
     QCOMPARE(service.process().exitCode(), 0);
@@ -284,8 +364,8 @@ void tst_App::serversAnswerWhileCentralNeverReads()
         central.publish(ping(1));
     QVERIFY(service.waitForLog(QStringLiteral("Registering service to Central")));
 
-    QVERIFY(httpGet(videoPort, "/").startsWith("HTTP/1.1 404 Not found !\r\n"));
-    QVERIFY(httpGet(eventPort, "/").startsWith("HTTP/1.1 200 OK.\r\n"));
+    QCOMPARE(httpGet(videoPort, "/").statusLine, QByteArray("HTTP/1.1 404 Not found !"));
+    QCOMPARE(httpGet(eventPort, "/").statusLine, QByteArray("HTTP/1.1 200 OK."));
 
     QVERIFY(service.stop(SIGTERM));
     QCOMPARE(service.process().exitCode(), 0);
@@ -317,13 +397,141 @@ void tst_App::storedLayoutPageIsServed()
     QVERIFY(service.waitForLog(QStringLiteral("  Generating: %1").arg(byName)));
     QTRY_VERIFY(QFile::exists(byName));
 
-    const QByteArray served = httpGet(eventPort, "/North/Lobby.html");
-    QVERIFY2(served.startsWith("HTTP/1.1 200 OK.\r\n"), served.constData());
-    QVERIFY(served.contains("Content-Type: text/html"));
-    QVERIFY(served.endsWith("\r\n\r\n" + page + "\r\n"));
-    const QByteArray index = httpGet(eventPort, "/");
+    const HttpResponse served = httpGet(eventPort, "/North/Lobby.html");
+    QCOMPARE(served.statusLine, QByteArray("HTTP/1.1 200 OK."));
+    QVERIFY(served.header("Content-Type").startsWith("text/html"));
+    QCOMPARE(served.body, page + "\r\n");
+    const QByteArray index = httpGet(eventPort, "/").body;
     QVERIFY2(index.contains("<li><a href=\"/North/Lobby.html\">/North/Lobby</a></li>"), index.constData());
 
+    QVERIFY(service.stop(SIGTERM));
+}
+
+// The made pair turns every port to TLS only: a viewer gets frames over
+// TLS with that certificate, and a plain request gets nothing.
+void tst_App::servesOnlyTlsWithAMadeCertificate()
+{
+    FakeDvr dvr;
+    const quint16 videoPort = ServiceProcess::freePort();
+    const quint16 eventPort = ServiceProcess::freePort();
+    ServiceProcess service;
+    QVERIFY(service.start({QStringLiteral("--make-certificate"), QStringLiteral("127.0.0.1"), QStringLiteral("localhost")}));
+    QVERIFY(service.process().waitForFinished(10000));
+    QCOMPARE(service.process().exitCode(), 0);
+    QFile key(service.directory() + QStringLiteral("/tls-key.pem"));
+    QVERIFY(!(key.permissions() & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther)));
+    const QList<QSslCertificate> made = QSslCertificate::fromPath(service.directory() + QStringLiteral("/tls-certificate.pem"));
+    QCOMPARE(made.size(), 1);
+
+    writeSite(service.directory(), videoPort, dvr.port());
+    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    QVERIFY(service.start());
+    QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
+
+    HttpTestClient viewer(videoPort);
+    viewer.setTls(true);
+    QCOMPARE(viewer.get("/North/Main/1").status, 200);
+    QVERIFY(viewer.waitForFrames(3));
+    QCOMPARE(viewer.socket()->peerCertificate(), made.first());
+    HttpTestClient events(eventPort);
+    events.setTls(true);
+    QCOMPARE(events.get("/").status, 200);
+
+    for (quint16 port : {videoPort, eventPort}) {
+        HttpTestClient plain(port);
+        QVERIFY(plain.open());
+        plain.send("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        QVERIFY(plain.waitClosed());
+        QVERIFY(!plain.receive(0).contains("HTTP/1.1"));
+    }
+    QVERIFY(service.stop(SIGTERM));
+}
+
+void tst_App::unusableTlsStartsNoServer_data()
+{
+    QTest::addColumn<QString>("certificate");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("missing files") << "cert.pem" << "key.pem" << "cannot read";
+    QTest::newRow("a certificate alone") << "cert.pem" << QString() << "must be set together";
+    QTest::newRow("not a certificate") << "settings.ini" << "settings.ini" << "no certificate in";
+}
+
+// Named but unusable: the log says why in one line, and no port is
+// served, in plain text or otherwise.
+void tst_App::unusableTlsStartsNoServer()
+{
+    QFETCH(QString, certificate);
+    QFETCH(QString, key);
+    QFETCH(QString, why);
+    FakeDvr dvr;
+    const quint16 videoPort = ServiceProcess::freePort();
+    const quint16 eventPort = ServiceProcess::freePort();
+    ServiceProcess service;
+    writeSite(service.directory(), videoPort, dvr.port());
+    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    service.writeIni(QStringLiteral("tlsCertificate"), certificate);
+    service.writeIni(QStringLiteral("tlsKey"), key);
+    QVERIFY(service.start());
+    QVERIFY(service.waitForLog(QStringLiteral("  Push: tcp://127.0.0.1:5002")));
+    QTRY_VERIFY(service.messages().filter(QStringLiteral("No HTTP server started: TLS cannot be used: ")).size() == 1);
+    QVERIFY(service.messages().filter(QStringLiteral("No HTTP server started")).first().contains(why));
+    for (quint16 port : {videoPort, eventPort})
+        QVERIFY(!HttpTestClient(port).open(1000));
+    QVERIFY(service.stop(SIGTERM));
+}
+
+// Behind nginx, the client is the one nginx names: allowed networks and the
+// log go by it; a viewer gets every frame over nginx's TLS, and a smuggling
+// attempt through it starts nothing.
+void tst_App::behindAReverseProxy()
+{
+    FakeDvr dvr;
+    const quint16 videoPort = ServiceProcess::freePort();
+    const quint16 eventPort = ServiceProcess::freePort();
+    const quint16 proxiedVideo = ServiceProcess::freePort();
+    const quint16 proxiedEvents = ServiceProcess::freePort();
+    ReverseProxy nginx;
+    if (!nginx.start({{proxiedVideo, videoPort}, {proxiedEvents, eventPort}}))
+        QSKIP("nginx is not installed");
+    ServiceProcess service;
+    writeSite(service.directory(), videoPort, dvr.port());
+    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    service.writeIni(QStringLiteral("trustedProxies"), QStringLiteral("127.0.0.1"));
+    service.writeIni(QStringLiteral("allowedNetworks"), QStringLiteral("127.0.0.5"));
+    QVERIFY(service.start());
+    QVERIFY(service.waitForLog(QStringLiteral("  Trusted proxies: 127.0.0.1/32")));
+    QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
+    const auto through = [](quint16 port, const char *from) {
+        auto client = std::make_unique<HttpTestClient>(port);
+        client->setTls(true);
+        client->setLocalAddress(QHostAddress(QString::fromLatin1(from)));
+        return client;
+    };
+    QTRY_VERIFY2(through(proxiedEvents, "127.0.0.5")->open(1000), nginx.errors().constData());
+    QCOMPARE(through(proxiedEvents, "127.0.0.5")->get("/").status, 200);
+
+    const auto viewer = through(proxiedVideo, "127.0.0.5");
+    viewer->setFrameMarker("\r\n\r\nJPEG /snapshot0.jpg");
+    QCOMPARE(viewer->get("/North/Main/1").status, 200);
+    QVERIFY(viewer->waitForFrames(10));
+    // Each snapshot fetched went out as a frame: at most the one in flight is missing.
+    QTRY_VERIFY(viewer->frames() >= dvr.requestCount(QStringLiteral("/snapshot0.jpg")) - 1);
+
+    QCOMPARE(through(proxiedVideo, "127.0.0.6")->get("/").status, 403);
+    QVERIFY(service.waitForLog(QStringLiteral("Refused client 127.0.0.6 on port %1: not in an allowed network").arg(videoPort)));
+
+    for (const QByteArray &framing : {QByteArray("Content-Length: 32\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"),
+                                      QByteArray("Content-Length: 32, 32\r\n\r\n")}) {
+        const auto attacker = through(proxiedVideo, "127.0.0.5");
+        QVERIFY(attacker->open());
+        attacker->send("POST / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + framing + "GET /North/Main/2 HTTP/1.1\r\n\r\n");
+        HttpResponse response;
+        QVERIFY(attacker->next(&response));
+        QCOMPARE(response.status, 400);
+    }
+    QCOMPARE(through(proxiedVideo, "127.0.0.5")->get("/North").status, 404);
+    QCOMPARE(dvr.requestCount(QStringLiteral("/snapshot1.jpg")), 0);
     QVERIFY(service.stop(SIGTERM));
 }
 

@@ -378,26 +378,30 @@ void tst_Config::allowedNetworks_data()
 {
     QTest::addColumn<QByteArray>("line");
     QTest::addColumn<QStringList>("networks");
+    QTest::addColumn<bool>("closed");
     QTest::addColumn<QStringList>("logged");
-    QTest::newRow("absent") << QByteArray() << QStringList() << QStringList();
-    QTest::newRow("empty") << QByteArray("allowedNetworks=") << QStringList() << QStringList();
-    QTest::newRow("one host") << QByteArray("allowedNetworks=192.168.1.7") << QStringList({"192.168.1.7/32"})
+    QTest::newRow("absent") << QByteArray() << QStringList() << false << QStringList();
+    QTest::newRow("empty") << QByteArray("allowedNetworks=") << QStringList() << false << QStringList();
+    QTest::newRow("one host") << QByteArray("allowedNetworks=192.168.1.7") << QStringList({"192.168.1.7/32"}) << false
                               << QStringList({"  Allowed networks: 192.168.1.7/32"});
     // Unquoted, the commas make the INI reader return a list.
     QTest::newRow("unquoted list") << QByteArray("allowedNetworks=10.0.0.0/8, fd00::/8,bogus ,,192.168.1.0/255.255.255.0")
-                                   << QStringList({"10.0.0.0/8", "fd00::/8", "192.168.1.0/24"})
+                                   << QStringList({"10.0.0.0/8", "fd00::/8", "192.168.1.0/24"}) << false
                                    << QStringList({"  Ignored allowed network: bogus", "  Allowed networks: 10.0.0.0/8, fd00::/8, 192.168.1.0/24"});
-    QTest::newRow("quoted list") << QByteArray("allowedNetworks=\"10.0.0.0/8, 10.1.0.0/33\"") << QStringList({"10.0.0.0/8"})
+    QTest::newRow("quoted list") << QByteArray("allowedNetworks=\"10.0.0.0/8, 10.1.0.0/33\"") << QStringList({"10.0.0.0/8"}) << false
                                  << QStringList({"  Ignored allowed network: 10.1.0.0/33", "  Allowed networks: 10.0.0.0/8"});
-    QTest::newRow("nothing valid") << QByteArray("allowedNetworks=10.0.0.300/8") << QStringList()
-                                   << QStringList({"  Ignored allowed network: 10.0.0.300/8", "  No valid allowed network: every client is served"});
+    QTest::newRow("nothing valid") << QByteArray("allowedNetworks=127.0.0.2/33") << QStringList() << true
+                                   << QStringList({"  Ignored allowed network: 127.0.0.2/33", "  No valid allowed network: no client is served"});
+    QTest::newRow("allowed hosts") << QByteArray("allowedHosts=tavro.site, Cams.Local") << QStringList() << false
+                                   << QStringList({"  Allowed hosts: tavro.site, Cams.Local"});
 }
 
-// The key is never seeded; the servers get what parses, in order.
+// The keys are never seeded; the servers get what parses, in order.
 void tst_Config::allowedNetworks()
 {
     QFETCH(QByteArray, line);
     QFETCH(QStringList, networks);
+    QFETCH(bool, closed);
     QFETCH(QStringList, logged);
     QFile::remove(Settings::iniFilePath());
     Settings::instance();
@@ -413,6 +417,7 @@ void tst_Config::allowedNetworks()
     for (const auto &network : qAsConst(config->allowedNetworks))
         loaded.append(QStringLiteral("%1/%2").arg(network.first.toString()).arg(network.second));
     QCOMPARE(loaded, networks);
+    QCOMPARE(config->noAllowedNetworkApplies, closed);
     QCOMPARE(log.lines().mid(7), logged);
     QCOMPARE(config->eventPort, 8087);
 }

@@ -1,12 +1,12 @@
 #include "CentralPeer.h"
 #include "FakeDvr.h"
+#include "HttpTestClient.h"
 #include "ServiceProcess.h"
 #include "Settings.h"
 #include "proto/svc.pb.h"
 
 #include <QElapsedTimer>
 #include <QSqlQuery>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -108,22 +108,13 @@ QString checkOldOrNew(const QString &path, bool *isNew)
 }
 
 // A browser watching one stream; counts the DVR snapshots among the parts.
-class Viewer
+std::unique_ptr<HttpTestClient> watch(quint16 port, const QByteArray &path)
 {
-public:
-    Viewer(quint16 port, const QByteArray &path)
-    {
-        QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] { m_received += m_socket.readAll(); });
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
-        m_socket.write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-    }
-
-    int snapshots() const { return m_received.count("\r\n\r\nJPEG /snapshot"); }
-
-private:
-    QTcpSocket m_socket;
-    QByteArray m_received;
-};
+    auto viewer = std::make_unique<HttpTestClient>(port);
+    viewer->setFrameMarker("\r\n\r\nJPEG /snapshot");
+    viewer->get(path);
+    return viewer;
+}
 
 } // namespace
 
@@ -213,23 +204,24 @@ void tst_Faults::brokenDvrDoesNotStopTheOthers()
     storeSite(service, {{QStringLiteral("Good"), good.port()}, {QStringLiteral("Bad"), bad.port()}}, videoPort);
     connectToCentral(service, central);
     QVERIFY(service.start());
-    QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
+    QVERIFY2(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)),
+             qPrintable(service.messages().join(QLatin1Char('\n'))));
 
-    Viewer goodViewer(videoPort, "/Good/Main/1");
-    Viewer badViewer(videoPort, "/Bad/Main/1");
-    QTRY_VERIFY(goodViewer.snapshots() >= 2 && badViewer.snapshots() >= 2);
+    const auto goodViewer = watch(videoPort, "/Good/Main/1");
+    const auto badViewer = watch(videoPort, "/Bad/Main/1");
+    QTRY_VERIFY(goodViewer->frames() >= 2 && badViewer->frames() >= 2);
 
     bad.setMode(mode);
-    const int goodBefore = goodViewer.snapshots();
+    const int goodBefore = goodViewer->frames();
     const int badRequestsBefore = bad.requestCount();
     // Two failed fetches: with a DVR that never answers, the second comes
     // only after the first has timed out.
     QTRY_VERIFY_WITH_TIMEOUT(bad.requestCount() >= badRequestsBefore + 2, 20000);
-    QTRY_VERIFY(goodViewer.snapshots() >= goodBefore + 10);
-    const int badFrames = badViewer.snapshots();
+    QTRY_VERIFY(goodViewer->frames() >= goodBefore + 10);
+    const int badFrames = badViewer->frames();
 
     bad.setMode(FakeDvr::Mode::Serve);
-    QTRY_VERIFY_WITH_TIMEOUT(badViewer.snapshots() > badFrames, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(badViewer->frames() > badFrames, 15000);
     QCOMPARE(service.process().state(), QProcess::Running);
 
     QVERIFY(service.stop(SIGTERM));
@@ -258,12 +250,12 @@ void tst_Faults::centralVanishesAndComesBack()
     QVERIFY(packet.has_pong());
     const int sessionNumber = packet.pong().number();
 
-    Viewer viewer(videoPort, "/North/Main/1");
-    QTRY_VERIFY(viewer.snapshots() >= 2);
+    const auto viewer = watch(videoPort, "/North/Main/1");
+    QTRY_VERIFY(viewer->frames() >= 2);
 
     central.reset();
-    const int framesBefore = viewer.snapshots();
-    QTRY_VERIFY(viewer.snapshots() >= framesBefore + 10);
+    const int framesBefore = viewer->frames();
+    QTRY_VERIFY(viewer->frames() >= framesBefore + 10);
 
     // Central restarted: same address, a new ping number.
     central = std::make_unique<CentralPeer>(publishEndpoint, pullEndpoint);
@@ -277,8 +269,8 @@ void tst_Faults::centralVanishesAndComesBack()
     QVERIFY(packet.has_pong());
     QCOMPARE(packet.pong().number(), sessionNumber);
 
-    const int framesAfter = viewer.snapshots();
-    QTRY_VERIFY(viewer.snapshots() >= framesAfter + 5);
+    const int framesAfter = viewer->frames();
+    QTRY_VERIFY(viewer->frames() >= framesAfter + 5);
     QVERIFY(service.stop(SIGTERM));
     QCOMPARE(service.process().exitCode(), 0);
 }
@@ -306,12 +298,13 @@ void tst_Faults::stopsQuicklyWhileEverythingHangs()
     const quint16 eventPort = ServiceProcess::freePort();
     service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
     QVERIFY(service.start());
-    QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
+    QVERIFY2(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)),
+             qPrintable(service.messages().join(QLatin1Char('\n'))));
 
-    Viewer hangingViewer(videoPort, "/Hanging/Main/1");
-    Viewer deadViewer(videoPort, "/Dead/Main/1");
+    const auto hangingViewer = watch(videoPort, "/Hanging/Main/1");
+    const auto deadViewer = watch(videoPort, "/Dead/Main/1");
     // Asking for its state starts the polling of the IO module.
-    Viewer stateReader(eventPort, "/read?layout=5");
+    const auto stateReader = watch(eventPort, "/read?layout=5");
     const QString snapshot = QStringLiteral("/snapshot0.jpg");
     const QString alarmPage = QStringLiteral("/alarm.htm");
     QTRY_VERIFY2(hanging.requestCount(snapshot) >= 1 && hanging.requestCount(alarmPage) >= 1,

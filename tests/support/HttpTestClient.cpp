@@ -3,12 +3,6 @@
 #include <QHostAddress>
 #include <QSignalSpy>
 
-namespace {
-
-const QByteArray BOUNDARY = "--endofsection";
-
-} // namespace
-
 QByteArray HttpResponse::header(const QByteArray &name) const
 {
     for (const auto &header : headers) {
@@ -31,10 +25,14 @@ bool HttpTestClient::open(int timeoutMs)
     if (m_socket.state() == QAbstractSocket::ConnectedState)
         return !m_tls || m_socket.isEncrypted() || QSignalSpy(&m_socket, &QSslSocket::encrypted).wait(timeoutMs);
     QSignalSpy ready(&m_socket, m_tls ? &QSslSocket::encrypted : &QAbstractSocket::connected);
+    // Shared, so that the port it takes never keeps a server of the tests
+    // from listening on the wildcard address.
+    if (!m_localAddress.isNull() && !m_socket.bind(m_localAddress, 0, QAbstractSocket::ReuseAddressHint))
+        return false;
     if (m_tls)
-        m_socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port);
+        m_socket.connectToHostEncrypted(m_address.toString(), m_port);
     else
-        m_socket.connectToHost(QHostAddress::LocalHost, m_port);
+        m_socket.connectToHost(m_address, m_port);
     return ready.wait(timeoutMs);
 }
 
@@ -118,8 +116,8 @@ bool HttpTestClient::waitForData(const QDeadlineTimer &deadline)
     return QSignalSpy(&m_socket, &QIODevice::readyRead).wait(int(deadline.remainingTime()));
 }
 
-// Takes one complete response off the front of the buffer. A response with
-// neither a length nor chunks is a live stream: its head alone is taken, and
+// Takes one complete response off the front of the buffer. A multipart
+// response without a length is a live stream: its head alone is taken, and
 // its parts are counted from then on.
 bool HttpTestClient::takeResponse(HttpResponse *response)
 {
@@ -128,7 +126,9 @@ bool HttpTestClient::takeResponse(HttpResponse *response)
         return false;
     QList<QByteArray> lines = m_buffer.left(headEnd).split('\n');
     HttpResponse r;
-    r.statusLine = lines.takeFirst().trimmed();
+    r.statusLine = lines.takeFirst();
+    if (r.statusLine.endsWith('\r'))
+        r.statusLine.chop(1); // an empty reason phrase keeps the space before it
     r.status = r.statusLine.split(' ').value(1).toInt();
     for (const QByteArray &line : qAsConst(lines)) {
         const int colon = line.indexOf(':');
@@ -137,13 +137,14 @@ bool HttpTestClient::takeResponse(HttpResponse *response)
     const int bodyStart = headEnd + 4;
     int bodyEnd = bodyStart + r.header("Content-Length").toInt();
     const bool chunked = r.header("Transfer-Encoding").compare("chunked", Qt::CaseInsensitive) == 0;
-    const bool stream = !chunked && r.header("Content-Length").isEmpty()
+    // A proxy may pass a stream on in chunks.
+    const bool stream = r.header("Content-Length").isEmpty()
         && r.header("Content-Type").startsWith("multipart/x-mixed-replace");
-    if (chunked) {
+    if (stream) {
+        bodyEnd = bodyStart;
+    } else if (chunked) {
         const int last = m_buffer.indexOf("\r\n0\r\n\r\n", headEnd);
         bodyEnd = last < 0 ? m_buffer.size() + 1 : last + 7;
-    } else if (stream) {
-        bodyEnd = bodyStart;
     }
     if (bodyEnd > m_buffer.size())
         return false;
@@ -156,14 +157,14 @@ bool HttpTestClient::takeResponse(HttpResponse *response)
     return true;
 }
 
-// Counts boundaries as they arrive, keeping only a tail that may hold the
+// Counts markers as they arrive, keeping only a tail that may hold the
 // start of the next one.
 void HttpTestClient::countFrames()
 {
     int at = 0;
-    while ((at = m_buffer.indexOf(BOUNDARY, at)) >= 0) {
+    while ((at = m_buffer.indexOf(m_frameMarker, at)) >= 0) {
         ++m_frames;
-        at += BOUNDARY.size();
+        at += m_frameMarker.size();
     }
-    m_buffer = m_buffer.right(BOUNDARY.size() - 1);
+    m_buffer = m_buffer.right(m_frameMarker.size() - 1);
 }

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QDeadlineTimer>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -36,6 +37,10 @@ public:
 
     // TLS with certificate verification off; set before the first request.
     void setTls(bool tls) { m_tls = tls; }
+    // The server's address (default 127.0.0.1), and the address to connect
+    // from (default: the system's choice); set before the first request.
+    void setAddress(const QHostAddress &address) { m_address = address; }
+    void setLocalAddress(const QHostAddress &address) { m_localAddress = address; }
     bool open(int timeoutMs = 5000);
 
     HttpResponse get(const QByteArray &path, const Headers &headers = {}, int timeoutMs = 5000);
@@ -51,7 +56,9 @@ public:
     QByteArray receive(int atLeast, int timeoutMs = 5000);
     bool waitClosed(int timeoutMs = 5000);
 
-    // Parts of a live stream received since its head.
+    // Parts of a live stream received since its head: the times the marker
+    // came, by default each part's boundary. Set before the request.
+    void setFrameMarker(const QByteArray &marker) { m_frameMarker = marker; }
     int frames() const { return m_frames; }
     bool waitForFrames(int more, int timeoutMs = 10000);
 
@@ -65,9 +72,12 @@ private:
 
     QSslSocket m_socket;
     quint16 m_port;
+    QHostAddress m_address = QHostAddress(QHostAddress::LocalHost);
+    QHostAddress m_localAddress;
     bool m_tls = false;
     bool m_streaming = false; // the last response was a live stream's head
     QByteArray m_buffer;
+    QByteArray m_frameMarker = QByteArrayLiteral("--endofsection");
     int m_frames = 0;
 };
 

@@ -26,6 +26,10 @@ done 2>/dev/null
 rm -rf "$DEMO_DIR"
 mkdir -p "$DEMO_DIR"
 cp "$BIN/tavro" "$DEMO_DIR/tavro"
+# One operator with a fresh password, so that whoever tries the demo meets the login.
+DEMO_USER=guard
+DEMO_PASSWORD=$(head -c 32 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' | head -c 12)
+printf '%s\n' "$DEMO_PASSWORD" | "$DEMO_DIR/tavro" --add-user "$DEMO_USER" --role operator > /dev/null
 
 # The link to Central is encrypted, as at a site: Central gets a key pair,
 # the service makes its own, each side learns the other's public key.
@@ -70,11 +74,13 @@ until (exec 3<>/dev/tcp/127.0.0.1/8090) 2>/dev/null; do
 done
 
 cat <<TEXT
-TAVRO demo is running. Open:
+TAVRO demo is running. Log in as $DEMO_USER, password $DEMO_PASSWORD (an operator), and open:
   live video     http://127.0.0.1:8090/Demo/Cameras/1   (channels 1 to 4)
   video index    http://127.0.0.1:8090/
   layout page    http://127.0.0.1:8087/Demo/Gate.html
   IO module      http://127.0.0.1:8081/alarm.htm        (user admin, password admin)
+Players and tools take the same name and password as HTTP Basic credentials:
+  curl -u $DEMO_USER:$DEMO_PASSWORD http://127.0.0.1:8087/read?layout=1
 The link to Central is encrypted (keys in $DEMO_DIR: central.key, service.key).
 From another machine, use this machine's address instead of 127.0.0.1.
 Logs are in $DEMO_DIR. Press Ctrl-C to stop.
