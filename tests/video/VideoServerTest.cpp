@@ -416,7 +416,7 @@ void VideoServerTest::channelWithoutEntryGets500()
     const quint16 port = start().first();
     Config::instance()->streams[3].channels.append(5); // changed without a restart
     const HttpResponse reply = HttpTestClient(port).get("/Front/Main/5");
-    QCOMPARE(reply.statusLine, QByteArray("HTTP/1.1 500"));
+    QCOMPARE(reply.statusLine, QByteArray("HTTP/1.1 500 "));
     QCOMPARE(reply.header("Content-Length"), QByteArray("2"));
     QCOMPARE(reply.body, QByteArray("\r\n"));
 }
