@@ -12,8 +12,20 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 
 #include <cstdlib>
+
+namespace {
+
+// Whether servers made with the one would serve as servers made with the other.
+bool sameServerSettings(const QtHttpServerSettings &a, const QtHttpServerSettings &b)
+{
+    return a.tls.chain() == b.tls.chain() && a.tls.privateKey() == b.tls.privateKey()
+        && a.trustedProxies == b.trustedProxies && a.memoryBudget == b.memoryBudget;
+}
+
+} // namespace
 
 App::App(QObject *parent)
     : QObject(parent)
@@ -67,7 +79,9 @@ void App::stop()
 void App::startAll()
 {
     startCommandManager();
-    startServers();
+    QtHttpServerSettings settings;
+    if (httpServerSettings(&settings))
+        startServers(settings);
 }
 
 void App::stopAll()
@@ -77,18 +91,29 @@ void App::stopAll()
     stopCommandManager();
 }
 
-void App::restartServers()
-{
-    stopVideoServer();
-    stopHttpEvents();
-    startServers();
-}
-
-void App::startServers()
+// Each server moves to the new configuration as a difference from the one
+// it serves, so that nothing the change leaves alone is interrupted.
+void App::updateServers()
 {
     QtHttpServerSettings settings;
-    if (!httpServerSettings(&settings))
+    const bool usable = httpServerSettings(&settings);
+    if (usable && m_videoServer && m_events && sameServerSettings(settings, m_serverSettings)) {
+        const Config &config = *Config::instance();
+        m_events->update(EventsConfig::fromConfig(config));
+        m_videoServer->update(VideoConfig::fromConfig(config));
         return;
+    }
+    // The servers are made with these settings: new ones start them anew,
+    // and settings that cannot be used stop them.
+    stopVideoServer();
+    stopHttpEvents();
+    if (usable)
+        startServers(settings);
+}
+
+void App::startServers(const QtHttpServerSettings &settings)
+{
+    m_serverSettings = settings;
     startHttpEvents(settings);
     startVideoServer(settings);
 }
@@ -141,6 +166,11 @@ void App::startCommandManager()
 
 namespace {
 
+QString milliseconds(qint64 nanoseconds)
+{
+    return QString::number(double(nanoseconds) / 1e6, 'f', 1);
+}
+
 // Stops a component and deletes it at once: each stop has ended the
 // component's timers, sockets and threads by the time it returns.
 template<typename Component>
@@ -172,9 +202,14 @@ void App::stopCommandManager()
 
 void App::handleConfigUpdated()
 {
+    QElapsedTimer elapsed;
+    elapsed.start();
     Config::instance()->load();
     applyAccessSettings();
-    restartServers();
+    const qint64 loaded = elapsed.nsecsElapsed();
+    updateServers();
+    qDaemonLog() << QStringLiteral("Configuration applied in %1 ms (reload %2 ms)")
+                        .arg(milliseconds(elapsed.nsecsElapsed()), milliseconds(loaded));
     reportStatus();
 }
 

@@ -1,6 +1,8 @@
 #ifndef APP_H
 #define APP_H
 
+#include "QtHttpServerSettings.h"
+
 #include <QObject>
 #include <QString>
 
@@ -9,9 +11,8 @@ class CommandManager;
 class HttpEvents;
 class QtHttpMemoryBudget;
 class VideoServer;
-struct QtHttpServerSettings;
 
-// Creates, wires, restarts and stops the long-lived components of the
+// Creates, wires, updates and stops the long-lived components of the
 // service: the video server, the events server and the link to Central.
 class App : public QObject
 {
@@ -35,8 +36,8 @@ private slots:
 private:
     void startAll();
     void stopAll();
-    void restartServers();
-    void startServers();
+    void updateServers();
+    void startServers(const QtHttpServerSettings &settings);
     bool httpServerSettings(QtHttpServerSettings *settings) const;
     void startVideoServer(const QtHttpServerSettings &settings);
     void startHttpEvents(const QtHttpServerSettings &settings);
@@ -56,6 +57,8 @@ private:
     CommandManager *m_commandManager = nullptr;
     // Outlives every server that consults it.
     AccessControl *m_accessControl = nullptr;
+    // What the running servers were started with; other settings start them anew.
+    QtHttpServerSettings m_serverSettings;
 };
 
 #endif // APP_H

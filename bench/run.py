@@ -1,5 +1,6 @@
 """The benchmark run: MJPEG fan-out, stalled viewers, HTTP request rate, idle
-cost and configuration sync, each against its reference in the same run.
+cost, configuration sync, updates and bursts, each against its reference in
+the same run.
 
     run.py --tavro BIN --tools DIR --proto SVC_PROTO --work DIR [--runs N] [--quick]
 
@@ -556,6 +557,234 @@ def bench_sync(args, runs):
     return figures
 
 
+def tenth_changed(pb, payload, new_ports=None):
+    """The packet with every tenth stream changed: moved to a new output
+    port when NEW_PORTS are given, else renamed, fetched from another DVR
+    port and without its last channel."""
+    packet = pb.Packet()
+    packet.ParseFromString(payload)
+    for n, stream in enumerate(packet.data.streams):
+        if n % 10:
+            continue
+        if new_ports:
+            stream.out_port = new_ports[n // 10]
+        else:
+            stream.name += "-renamed"
+            stream.in_port = 81
+            stream.channels = json.dumps([str(c) for c in range(1, 4)])
+    return packet.SerializeToString()
+
+
+def applied_after(log, deadline):
+    """The lines of the log up to and including the next "Configuration
+    applied in N ms (reload M ms)", N and M."""
+    lines, tail = [], b""
+    while time.time() < deadline:
+        tail += log.read()
+        *done, tail = tail.split(b"\n")
+        for line in done:
+            text = line.decode("utf-8", "replace").split(" ", 1)[-1]
+            lines.append(text)
+            if text.startswith("Configuration applied in "):
+                words = text.split()
+                return float(words[3]), float(words[6]), lines
+        time.sleep(0.001)
+    raise RuntimeError("no configuration applied")
+
+
+def ask(sock):
+    """Whether a kept-alive connection answers one more request in full."""
+    try:
+        sock.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        data = b""
+        while b"\r\n\r\n" not in data:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return False
+            data += chunk
+        head, body = data.split(b"\r\n\r\n", 1)
+        length = int(re.search(rb"Content-Length: (\d+)", head).group(1))
+        while len(body) < length:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return False
+            body += chunk
+        return head.startswith(b"HTTP/1.1 ")
+    except (OSError, AttributeError):
+        return False
+
+
+def update_once(args, pb, out_ports, new_ports, ping_number):
+    """A full configuration applied over an empty one, then the same again,
+    then with a tenth of its streams changed, then with a tenth moved to
+    new ports."""
+    central = SilentCentral()
+    event_port = free_port()
+    site = Site(args.tavro, args.work, "update", central.ports, event_port)
+    site.start([event_port])
+    try:
+        ping = pb.Packet()
+        ping.client_id = SITE_ID
+        ping.ping.number = ping_number
+        deadline = time.time() + 10
+        while not central.pull.poll(20):
+            if time.time() > deadline:
+                raise RuntimeError("the service never answered a ping")
+            central.pub.send_multipart([b"services", ping.SerializeToString()])
+        central.pull.recv()
+        payload = big_config(pb, out_ports)
+        changed = tenth_changed(pb, payload)
+        rounds = [("full start", payload), ("identical", payload), ("10% of streams changed", changed),
+                  ("10% of streams on new ports", tenth_changed(pb, changed, new_ports))]
+        results = {}
+        watcher = None
+        for label, packet in rounds:
+            log = open(site.log_path, "rb")
+            log.seek(0, os.SEEK_END)
+            central.pub.send_multipart([b"services", packet])
+            applied_ms, reload_ms, lines = applied_after(log, time.time() + 30)
+            log.close()
+            # The connection opened before the update still answers.
+            kept = ask(watcher) if watcher else None
+            results[label] = {
+                "applied_ms": applied_ms,
+                "servers_ms": applied_ms - reload_ms,
+                "opened": sum(1 for line in lines if line.startswith("VideoServer started on port ")),
+                "closed": sum(1 for line in lines if line == "VideoServer stopped"),
+                "connection_kept": kept,
+            }
+            if watcher is None:
+                wait_answer(out_ports[1], "/", time.time() + 10)
+                watcher = socket.create_connection(("127.0.0.1", out_ports[1]), timeout=2)
+                if not ask(watcher):
+                    raise RuntimeError("no answer on port %d" % out_ports[1])
+            time.sleep(0.3)  # beyond the wait under which updates coalesce
+        watcher.close()
+        return results
+    finally:
+        site.stop()
+        central.close()
+
+
+def bench_update(args, runs):
+    pb = load_proto(args.proto, args.work)
+    ports = free_port_block(2200)
+    samples = [update_once(args, pb, ports[:2000], ports[2000:], n + 1) for n in range(runs)]
+    figures = []
+    for label in ("identical", "10% of streams changed", "10% of streams on new ports"):
+        rounds = [s[label] for s in samples]
+        figures.append({
+            "label": label,
+            "applied_ms": statistics.median(r["applied_ms"] for r in rounds),
+            "servers_ms": statistics.median(r["servers_ms"] for r in rounds),
+            "full_start_ms": statistics.median(s["full start"]["applied_ms"] for s in samples),
+            "full_start_servers_ms": statistics.median(s["full start"]["servers_ms"] for s in samples),
+            # The servers' share: the reload from the database costs every update the same.
+            "ratio": statistics.median(r["servers_ms"] / s["full start"]["servers_ms"] for r, s in zip(rounds, samples)),
+            "opened": max(r["opened"] for r in rounds),
+            "closed": max(r["closed"] for r in rounds),
+            "connection_kept": all(r["connection_kept"] for r in rounds),
+            "runs": rounds,
+        })
+    return figures
+
+
+def small_config(pb, out_ports, name):
+    """A site of 10 DVRs, the first named NAME."""
+    packet = pb.Packet()
+    packet.client_id = SITE_ID
+    data = packet.data
+    for d in range(1, 11):
+        data.dvrs.add(id=d, name=name if d == 1 else "dvr%02d" % d, ip="127.0.0.1", user=DVR_USER, password=DVR_PASS)
+        data.streams.add(id=d, name="main", dvr_id=d, in_port=80, out_port=out_ports[d - 1],
+                         channels=json.dumps(["1", "2"]))
+        data.ios.add(id=d, name="io%02d" % d, dvr_id=d, port=8081)
+        for k in range(4):
+            data.doors.add(id=4 * (d - 1) + k + 1, name="door%d" % k, io_id=d, in_pin=k + 1, out_pin=k + 1)
+    return packet.SerializeToString()
+
+
+def burst_once(args, pb, out_ports, ping_number, count=5000, seconds=5.0):
+    """COUNT configurations in SECONDS, each naming the first DVR after its
+    number, while a client asks the events server for its index without
+    pause; how many were applied, whether the last one was, and how many of
+    the client's requests failed."""
+    import threading
+    central = SilentCentral()
+    event_port = free_port()
+    site = Site(args.tavro, args.work, "burst", central.ports, event_port)
+    site.start([event_port])
+    try:
+        ping = pb.Packet()
+        ping.client_id = SITE_ID
+        ping.ping.number = ping_number
+        deadline = time.time() + 10
+        while not central.pull.poll(20):
+            if time.time() > deadline:
+                raise RuntimeError("the service never answered a ping")
+            central.pub.send_multipart([b"services", ping.SerializeToString()])
+        central.pull.recv()
+        packets = [small_config(pb, out_ports, "burst%05d" % n) for n in range(1, count + 1)]
+        central.pub.send_multipart([b"services", packets[0]])
+        wait_answer(out_ports[0], "/", time.time() + 10)
+
+        asked, failed, done = [0], [0], threading.Event()
+
+        def ask_events():
+            while not done.is_set():
+                asked[0] += 1
+                try:
+                    with socket.create_connection(("127.0.0.1", event_port), timeout=1) as s:
+                        s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+                        if not s.recv(16).startswith(b"HTTP/1.1 200"):
+                            failed[0] += 1
+                except OSError:
+                    failed[0] += 1
+
+        client = threading.Thread(target=ask_events)
+        client.start()
+        start = time.time()
+        for n, packet in enumerate(packets):
+            central.pub.send_multipart([b"services", packet])
+            pause = start + seconds * (n + 1) / count - time.time()
+            if pause > 0:
+                time.sleep(pause)
+        last = ("<li><a href=\"/burst%05d\">" % count).encode()
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            with socket.create_connection(("127.0.0.1", out_ports[0]), timeout=2) as s:
+                s.sendall(b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n")
+                page = b""
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    page += chunk
+            if last in page:
+                break
+            time.sleep(0.05)
+        done.set()
+        client.join()
+        applied = sum(1 for line in site.log_lines() if " Configuration applied in " in line)
+        return {"sent": count, "applied": applied - 1, "last_applied": last in page,
+                "requests": asked[0], "failed": failed[0]}
+    finally:
+        site.stop()
+        central.close()
+
+
+def bench_burst(args, runs):
+    pb = load_proto(args.proto, args.work)
+    out_ports = free_port_block(10)
+    rounds = [burst_once(args, pb, out_ports, n + 1) for n in range(runs)]
+    return {"sent": rounds[0]["sent"],
+            "applied": statistics.median(r["applied"] for r in rounds),
+            "last_applied": all(r["last_applied"] for r in rounds),
+            "requests": statistics.median(r["requests"] for r in rounds),
+            "failed": max(r["failed"] for r in rounds),
+            "runs": rounds}
+
+
 # --- report -------------------------------------------------------------------
 
 def table(results, runs):
@@ -594,6 +823,20 @@ def table(results, runs):
                 "%.4f CPU s, %d ticks, %d wake-ups (%.2f/s)" % (i["cpu_s"], i["ticks"], i["wakeups"],
                                                                i["wakeups"] / i["seconds"]),
                 "", "", "<= 1 wake-up/s", i["wakeups"] <= i["seconds"])
+    for u in results.get("update", []):
+        figure = "%.1f ms applied (servers %.1f); %d ports opened, %d closed, viewer port %s" % (
+            u["applied_ms"], u["servers_ms"], u["opened"], u["closed"], "kept" if u["connection_kept"] else "DROPPED")
+        if u["label"] == "identical":
+            row("config update, identical", figure, "", "", "< 20 ms, 0 sockets",
+                u["applied_ms"] < 20 and u["opened"] == 0 and u["closed"] == 0 and u["connection_kept"])
+        else:
+            row("config update, " + u["label"], figure, "full start: servers %.1f ms" % u["full_start_servers_ms"],
+                "%.2fx" % u["ratio"], "<= 0.1x full start", u["ratio"] <= 0.1)
+    b = results.get("burst")
+    if b:
+        row("config burst, %d in 5 s" % b["sent"], "%d applied, last one %s; %d of %d events requests failed"
+            % (b["applied"], "applied" if b["last_applied"] else "LOST", b["failed"], b["requests"]),
+            "", "", "last wins, 0 failed", b["last_applied"] and b["failed"] == 0)
     for c in results.get("sync", []):
         row("config sync " + c["label"], "%.0f ms to configUpdated, %.0f ms to serving"
             % (c["to_config_updated_ms"], c["to_serving_ms"]), "", "", "< 200 ms", c["to_serving_ms"] < 200)
@@ -642,7 +885,7 @@ def main():
     parser.add_argument("--work", required=True)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="shorter windows, for trying the run out")
-    parser.add_argument("--only", default="fanout,stalled,http,idle,idle_unreachable,sync,hostile,fanout-tls")
+    parser.add_argument("--only", default="fanout,stalled,http,idle,idle_unreachable,sync,update,burst,hostile,fanout-tls")
     args = parser.parse_args()
     args.tavro = os.path.abspath(args.tavro)
     os.makedirs(args.work, exist_ok=True)
@@ -663,6 +906,8 @@ def main():
              ("idle", lambda: bench_idle(args, dvr_port, central, args.runs)),
              ("idle_unreachable", lambda: bench_idle_unreachable(args, dvr_port, args.runs)),
              ("sync", lambda: bench_sync(args, args.runs)),
+             ("update", lambda: bench_update(args, args.runs)),
+             ("burst", lambda: bench_burst(args, args.runs)),
              ("hostile", lambda: hostile.bench_hostile(sys.modules[__name__], args, dvr_port, central, 1)),
              ("fanout-tls", lambda: hostile.bench_fanout_tls(sys.modules[__name__], args, dvr_port, central, args.runs))]
     for name, step in steps:

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Runs the benchmarks against BUILD_DIR/bin/tavro and prints the table.
-# Usage: bench/run.sh BUILD_DIR [--runs N] [--quick] [--only fanout,stalled,http,idle,idle_unreachable,sync,hostile,fanout-tls]
+# Usage: bench/run.sh BUILD_DIR [--runs N] [--quick] [--only fanout,stalled,http,idle,idle_unreachable,sync,update,burst,hostile,fanout-tls]
 set -eu
 
 HERE=$(cd "$(dirname "$0")" && pwd)

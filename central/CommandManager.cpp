@@ -15,6 +15,7 @@
 #include <QHostInfo>
 
 #include <cstdlib>
+#include <utility>
 
 namespace {
 
@@ -46,6 +47,8 @@ CommandManager::CommandManager(QObject *parent)
     connect(m_zmq, &ZeroMQ::topicMsgReceived, this, &CommandManager::handleTopicMessage);
     connect(m_zmq, &ZeroMQ::error, this, &CommandManager::onTransportError);
     connect(m_zmq, &ZeroMQ::linkStateChanged, this, &CommandManager::onLinkStateChanged);
+    m_applyTimer.setSingleShot(true);
+    connect(&m_applyTimer, &QTimer::timeout, this, &CommandManager::applyQueuedConfiguration);
 }
 
 CommandManager::~CommandManager()
@@ -93,6 +96,11 @@ bool CommandManager::configureEncryption()
 
 void CommandManager::stop()
 {
+    // Stored, not applied: the servers are going too, and the next start
+    // loads it.
+    m_applyTimer.stop();
+    if (m_queuedConfiguration)
+        storeConfiguration(*std::exchange(m_queuedConfiguration, nullptr));
     // Directly: the worker thread is inside the receive loop.
     m_zmq->stop();
     m_thread.quit();
@@ -156,12 +164,13 @@ void CommandManager::handleTopicMessage(const QByteArray &topic, const QByteArra
             qDaemonLog() << QString("  Registered id: %1").arg(clientId);
         break;
     case Packet::kData:
-        if (forUs) {
-            applyConfiguration(packet.data());
-        }
+        if (forUs)
+            queueConfiguration(packet.mutable_data());
         break;
     case Packet::kCommand:
         if (forUs) {
+            // A command refers to the configuration sent before it.
+            applyQueuedConfiguration();
             qDaemonLog() << QString("kCommand, type: %1").arg(int(packet.command().type()));
             if (packet.command().type() == GENERATE_IO)
                 generateLayoutPages(packet.command());
@@ -183,15 +192,16 @@ void CommandManager::onTransportError(const QString &operation, const QString &m
 }
 
 // Pages of modules and DVRs the new configuration no longer has go with it.
-void CommandManager::applyConfiguration(const SystemData &data)
+// False when the configuration was refused and the stored one kept.
+bool CommandManager::storeConfiguration(const SystemData &data)
 {
     const Config *config = Config::instance();
     const SiteConfig site = ConfigSync::records(data);
     if (!ConfigSync::apply(site, *Settings::instance(), config->eventPort))
-        return;
+        return false;
     const QString base = QString("%1/%2").arg(QDaemonApplication::dataDirectory(), config->ioPath);
     m_layouts.keepOnly(base, LayoutStore::pagePaths(base, site));
-    emit configUpdated();
+    return true;
 }
 
 // Once per change: a Central that keeps refusing the handshake is
@@ -225,6 +235,34 @@ void CommandManager::handlePing(const Ping &ping)
     }
     m_lastPingNumber = ping.number();
     emit pingError();
+}
+
+// Applied from the event loop, once the packets already received are
+// handled, and no sooner after the one before than the spacing above: of
+// configurations that arrive faster than that, only the last is written.
+void CommandManager::queueConfiguration(SystemData *data)
+{
+    if (!m_queuedConfiguration)
+        m_queuedConfiguration = std::make_unique<SystemData>();
+    m_queuedConfiguration->Swap(data);
+    if (m_applyTimer.isActive())
+        return;
+    const qint64 since = m_sinceApplied.isValid() ? m_sinceApplied.elapsed() : m_applySpacingMs;
+    m_applyTimer.start(int(qMax<qint64>(0, m_applySpacingMs - since)));
+}
+
+void CommandManager::applyQueuedConfiguration()
+{
+    m_applyTimer.stop();
+    if (!m_queuedConfiguration)
+        return;
+    const std::unique_ptr<SystemData> data = std::move(m_queuedConfiguration);
+    QElapsedTimer applying;
+    applying.start();
+    if (storeConfiguration(*data))
+        emit configUpdated();
+    m_applySpacingMs = qBound<qint64>(MinApplySpacingMs, applying.elapsed(), MaxApplySpacingMs);
+    m_sinceApplied.start();
 }
 
 // Stores the page Central composed for an IO module twice, under the

@@ -4,7 +4,11 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
+
+#include <memory>
 
 #include "LayoutStore.h"
 #include "ZeroMQ.h"
@@ -23,6 +27,13 @@ class CommandManager : public QObject
     Q_DISABLE_COPY(CommandManager)
 
 public:
+    // A configuration waits after the one before for as long as that one
+    // took to apply, within these bounds: under a flood of them the service
+    // spends no more than half its time applying, rewrites its database no
+    // more than ten times a second, and the last one waiting wins.
+    static constexpr int MinApplySpacingMs = 100;
+    static constexpr int MaxApplySpacingMs = 1000;
+
     explicit CommandManager(QObject *parent = nullptr);
     ~CommandManager() override;
 
@@ -48,13 +59,21 @@ private slots:
 private:
     bool configureEncryption();
     void handlePing(const Ping &ping);
-    void applyConfiguration(const SystemData &data);
+    bool storeConfiguration(const SystemData &data);
+    void queueConfiguration(SystemData *data);
+    void applyQueuedConfiguration();
     void generateLayoutPages(const CommandRequest &command);
 
     ZeroMQ *m_zmq;
     QThread m_thread;
     qint32 m_lastPingNumber = 0;
     qint32 m_sessionNumber;
+    // The latest configuration not yet applied; when the last one was, and
+    // how long it took.
+    std::unique_ptr<SystemData> m_queuedConfiguration;
+    QTimer m_applyTimer;
+    QElapsedTimer m_sinceApplied;
+    qint64 m_applySpacingMs = MinApplySpacingMs;
     LayoutStore m_layouts;
 };
 

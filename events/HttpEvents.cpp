@@ -4,6 +4,7 @@
 #include "Config.h"
 #include "HTTPFetcher.h"
 #include "OutputsRequest.h"
+#include "Poller.h"
 #include "QDaemonApplication.h"
 #include "QDaemonLog.h"
 #include "QtHttpReply.h"
@@ -17,7 +18,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
-#include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
 
@@ -25,8 +25,6 @@
 #include <optional>
 
 namespace {
-
-const char LayoutProperty[] = "layout";
 
 bool isFilePath(const QString &path)
 {
@@ -98,34 +96,63 @@ HttpEvents::~HttpEvents()
 
 void HttpEvents::start()
 {
-    const Config *config = Config::instance();
-    for (const IOInfo &io : config->ios) {
-        const DVRInfo dvr = config->dvrs.value(io.dvrId);
-        IoModuleState module;
+    m_config = EventsConfig::fromConfig(*Config::instance());
+    for (auto it = m_config.modules.cbegin(); it != m_config.modules.cend(); ++it)
+        m_ioModules.insert(it.key(), IoModuleState());
+    m_server->setAllowedNetworks(m_config.allowedNetworks);
+    m_server->start(m_config.eventPort);
+}
 
-        module.timer = new QTimer(this);
-        module.timer->setInterval(PollIntervalMs);
-        module.timer->setSingleShot(true);
-        module.timer->setProperty(LayoutProperty, io.id);
-
-        module.fetcher = new HTTPFetcher(this);
-        module.fetcher->setCredentials(dvr.user, dvr.pass);
-        module.fetcher->setUrl(QStringLiteral("http://%1:%2/alarm.htm").arg(dvr.ip).arg(io.port));
-        module.fetcher->setProperty(LayoutProperty, io.id);
-
-        module.updater = new HTTPFetcher(this);
-        module.updater->setCredentials(dvr.user, dvr.pass);
-
-        connect(module.timer, &QTimer::timeout, this, &HttpEvents::onTimeout);
-        connect(module.fetcher, &HTTPFetcher::fetched, this, &HttpEvents::onFetchCompleted);
-        connect(module.fetcher, &HTTPFetcher::error, this, &HttpEvents::onFetchError);
-        connect(module.updater, &HTTPFetcher::fetched, this, &HttpEvents::onUpdateCompleted);
-        connect(module.updater, &HTTPFetcher::error, this, &HttpEvents::onUpdateError);
-
-        m_ioModules.insert(io.id, module);
+void HttpEvents::update(const EventsConfig &config)
+{
+    if (config == m_config)
+        return;
+    int added = 0;
+    int moved = 0;
+    int removed = 0;
+    for (auto it = m_ioModules.begin(); it != m_ioModules.end();) {
+        if (config.modules.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        if (!it->pendingOutputs.isEmpty()) {
+            qDaemonLog() << QStringLiteral("  Dropped %1 queued output change(s) of removed IO module %2 (%3)")
+                                .arg(it->pendingOutputs.size())
+                                .arg(it.key())
+                                .arg(m_config.modules.value(it.key()).name);
+        }
+        releaseModule(*it);
+        it = m_ioModules.erase(it);
+        ++removed;
     }
-    m_server->setAllowedNetworks(config->allowedNetworks);
-    m_server->start(config->eventPort);
+    for (auto it = config.modules.cbegin(); it != config.modules.cend(); ++it) {
+        const auto module = m_ioModules.find(it.key());
+        if (module == m_ioModules.end()) {
+            m_ioModules.insert(it.key(), IoModuleState());
+            ++added;
+        } else if (it->page != m_config.modules.value(it.key()).page) {
+            // What was read belongs to the board at the old address.
+            module->states.clear();
+            module->inputs.clear();
+            module->outputs.clear();
+            module->stateAnswer.clear();
+            if (module->poller)
+                module->poller->setSource(it->page);
+            if (module->updater)
+                module->updater->setCredentials(it->page.user, it->page.password);
+            ++moved;
+        }
+    }
+
+    const quint16 oldPort = m_config.eventPort;
+    m_config = config;
+    m_server->setAllowedNetworks(m_config.allowedNetworks);
+    qDaemonLog() << QStringLiteral("  Events: %1 modules added, %2 moved, %3 removed").arg(added).arg(moved).arg(removed);
+    if (m_config.eventPort != oldPort) {
+        // Connections on the old port are served until they end.
+        m_server->stop();
+        m_server->start(m_config.eventPort);
+    }
 }
 
 void HttpEvents::setServerSettings(const QtHttpServerSettings &settings)
@@ -137,23 +164,29 @@ void HttpEvents::stop()
 {
     m_server->stop();
     releaseModules();
+    m_config = EventsConfig();
+}
+
+// Nothing here is inside one of the module's own signals, so all goes at
+// once rather than through thousands of deferred deletions. The fetchers
+// are disconnected before their fetches are cancelled: a cancelled fetch
+// reports at once.
+void HttpEvents::releaseModule(IoModuleState &module)
+{
+    delete module.poller;
+    module.poller = nullptr;
+    if (module.updater) {
+        module.updater->disconnect(this);
+        module.updater->abort();
+        delete module.updater;
+        module.updater = nullptr;
+    }
 }
 
 void HttpEvents::releaseModules()
 {
-    for (IoModuleState &module : m_ioModules) {
-        // Fetchers are disconnected before aborting: an abort reports the
-        // cancelled fetch at once, and that report must not reach a timer
-        // released here. Nothing here is inside one of its own signals, so
-        // all goes at once rather than through thousands of deferred deletions.
-        delete module.timer;
-        module.fetcher->disconnect(this);
-        module.fetcher->abort();
-        delete module.fetcher;
-        module.updater->disconnect(this);
-        module.updater->abort();
-        delete module.updater;
-    }
+    for (IoModuleState &module : m_ioModules)
+        releaseModule(module);
     m_ioModules.clear();
 }
 
@@ -260,10 +293,8 @@ void HttpEvents::replyState(const QUrl &url, QtHttpReply *reply)
         return;
     }
 
-    if (!module->active) {
-        module->active = true;
-        module->timer->start();
-    }
+    if (!module->poller)
+        startPolling(layout, *module);
 
     // Browsers read far more often than the module is polled, so the answer
     // is built once after each poll.
@@ -303,27 +334,21 @@ void HttpEvents::replyLayoutIndex(QtHttpReply *reply) const
     reply->appendRawData(page.toLocal8Bit());
 }
 
-QHash<int, IoModuleState>::iterator HttpEvents::senderModule()
+void HttpEvents::startPolling(int layout, IoModuleState &module)
 {
-    const QObject *source = sender();
-    const QVariant layout = source ? source->property(LayoutProperty) : QVariant();
-    return layout.isValid() ? m_ioModules.find(layout.toInt()) : m_ioModules.end();
+    module.poller = new Poller(m_config.modules.value(layout).page, PollIntervalMs, PollIntervalMs, this);
+    connect(module.poller, &Poller::polled, this, [this, layout](const QByteArray &page) { onPolled(layout, page); });
+    connect(module.poller, &Poller::failed, this, &HttpEvents::onPollFailed);
+    module.poller->start();
 }
 
-void HttpEvents::onTimeout()
+void HttpEvents::onPolled(int layout, const QByteArray &body)
 {
-    const auto module = senderModule();
-    if (module != m_ioModules.end() && module->active)
-        module->fetcher->fetch();
-}
-
-void HttpEvents::onFetchCompleted()
-{
-    const auto module = senderModule();
+    const auto module = m_ioModules.find(layout);
     if (module == m_ioModules.end())
         return;
 
-    const AlarmPage page = AlarmPage::parse(module->fetcher->data());
+    const AlarmPage page = AlarmPage::parse(body);
     // A page that shows no element of a kind keeps the last known map.
     if (!page.inputs.isEmpty())
         module->inputs = page.inputs;
@@ -333,17 +358,12 @@ void HttpEvents::onFetchCompleted()
         module->states = page.states;
     module->stateAnswer.clear();
 
-    submitPendingOutputs(module.key(), *module);
-    if (module->active)
-        module->timer->start();
+    submitPendingOutputs(layout, *module);
 }
 
-void HttpEvents::onFetchError(QString msg)
+void HttpEvents::onPollFailed(const QString &msg)
 {
     qDaemonLog() << QStringLiteral("Fetching error: %1").arg(msg);
-    const auto module = senderModule();
-    if (module != m_ioModules.end() && module->active)
-        module->timer->start();
 }
 
 // Sends the oldest queued change as the module's whole form: the inputs as
@@ -359,10 +379,8 @@ void HttpEvents::submitPendingOutputs(int layout, IoModuleState &module)
     for (auto it = change.cbegin(); it != change.cend(); ++it)
         merged.insert(it.key(), it.value());
 
-    const Config *config = Config::instance();
-    const IOInfo io = config->ios.value(layout);
-    const DVRInfo dvr = config->dvrs.value(io.dvrId);
-    QString url = QStringLiteral("http://%1:%2/alarm.htm?").arg(dvr.ip).arg(io.port);
+    const Poller::Source page = m_config.modules.value(layout).page;
+    QString url = page.url + QLatin1Char('?');
     for (auto it = module.inputs.cbegin(); it != module.inputs.cend(); ++it)
         url += QStringLiteral("gpi%1=%2&").arg(it.key()).arg(it.value());
     for (auto it = merged.cbegin(); it != merged.cend(); ++it)
@@ -372,6 +390,12 @@ void HttpEvents::submitPendingOutputs(int layout, IoModuleState &module)
     url += QStringLiteral("rdm=%1").arg(std::rand() % 10000);
 
     qDaemonLog() << QStringLiteral("Updater url: %1").arg(url);
+    if (!module.updater) {
+        module.updater = new HTTPFetcher(this);
+        module.updater->setCredentials(page.user, page.password);
+        connect(module.updater, &HTTPFetcher::fetched, this, &HttpEvents::onUpdateCompleted);
+        connect(module.updater, &HTTPFetcher::error, this, &HttpEvents::onUpdateError);
+    }
     module.updater->setUrl(url);
     module.updater->fetch();
 }

@@ -1,6 +1,7 @@
 #ifndef HTTPEVENTS_H
 #define HTTPEVENTS_H
 
+#include "EventsConfig.h"
 #include "IoModuleState.h"
 
 #include <QHash>
@@ -34,7 +35,14 @@ public:
 
     // TLS, trusted proxies and the memory budget of the server; before start().
     void setServerSettings(const QtHttpServerSettings &settings);
+    // Serves the configuration loaded at the time.
     void start();
+    // Moves to the given configuration. A module whose page address and
+    // credentials stay keeps its state, its polling and its queued changes;
+    // a module that moved keeps polling, at its new address, and its queued
+    // changes, and forgets the state read from the old one; a removed
+    // module's queued changes are dropped. A new port moves the server.
+    void update(const EventsConfig &config);
     void stop();
     void setOutputs(int layout, const QUrl &url);
     // Consulted by the server with every request; set before start().
@@ -56,15 +64,15 @@ private slots:
     void onServerStarted(quint16 port);
     void onServerError(QString msg);
     void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
-    void onTimeout();
-    void onFetchCompleted();
-    void onFetchError(QString msg);
     void onUpdateCompleted();
     void onUpdateError(QString msg);
 
 private:
-    QHash<int, IoModuleState>::iterator senderModule();
+    void releaseModule(IoModuleState &module);
     void releaseModules();
+    void startPolling(int layout, IoModuleState &module);
+    void onPolled(int layout, const QByteArray &page);
+    void onPollFailed(const QString &msg);
     void submitPendingOutputs(int layout, IoModuleState &module);
 
     void replyFile(const QString &path, QtHttpReply *reply);
@@ -73,6 +81,7 @@ private:
     void replyModuleList(QtHttpReply *reply) const;
     QString layoutDirectory() const;
 
+    EventsConfig m_config;
     QtHttpServer *m_server;
     QMimeDatabase m_mimeDatabase;
     QHash<int, IoModuleState> m_ioModules;

@@ -6,19 +6,17 @@
 #include <QMap>
 
 class HTTPFetcher;
-class QTimer;
+class Poller;
 
 // The mirrored state of one IO module and the objects that poll and switch it.
 struct IoModuleState
 {
-    bool active = false; // set by the first state read; polling runs from then on
     QMap<int, int> states;
     QMap<int, int> inputs;
     QMap<int, int> outputs;
     QByteArray stateAnswer; // the state read's answer for the maps above, built when first asked for
-    QTimer *timer = nullptr;
-    HTTPFetcher *fetcher = nullptr; // reads alarm.htm
-    HTTPFetcher *updater = nullptr; // submits output changes
+    Poller *poller = nullptr; // reads alarm.htm; made by the first state read, polls from then on
+    HTTPFetcher *updater = nullptr; // submits output changes; made by the first one
     QList<QMap<int, int>> pendingOutputs; // oldest first
 };
 

@@ -113,6 +113,12 @@ qint64 QtHttpClientWrapper::getBytesToWrite() const
     return m_sockClient ? m_sockClient->bytesToWrite() : 0;
 }
 
+void QtHttpClientWrapper::close()
+{
+    if (m_sockClient && !m_closing)
+        closeConnection();
+}
+
 void QtHttpClientWrapper::onClientDataReceived()
 {
     // A handler that flushes a TLS socket can make it deliver input during

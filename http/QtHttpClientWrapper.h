@@ -42,6 +42,9 @@ public:
     // Bytes written but not yet taken by the peer; lets a streaming handler
     // skip data for a peer that does not keep up.
     qint64 getBytesToWrite() const;
+    // Ends the connection once what was written has gone out: for a handler
+    // that took the connection over and has nothing more to send on it.
+    void close();
 
     // Ends the connection at once, without a reply.
     void dropConnection();

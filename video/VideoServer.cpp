@@ -2,37 +2,40 @@
 
 #include "Config.h"
 #include "HTTPFetcher.h"
+#include "MjpegStream.h"
 #include "QDaemonLog.h"
 #include "QtHttpClientWrapper.h"
 #include "QtHttpReply.h"
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
 
-#include <QDir>
 #include <QFile>
 #include <QStringList>
-#include <QTimer>
 #include <QUrl>
 
 #include <limits>
 #include <optional>
 
+#include <dirent.h>
 #include <sys/resource.h>
 
 namespace {
 
-constexpr int FrameIntervalMs = 200;
-constexpr int RetryIntervalMs = 1000;
-// The loading image goes out at these counted failures of an entry's life.
-constexpr int FirstLoadingFailure = 5;
-constexpr int LastLoadingFailure = 6;
-
-const char StreamHead[] =
-    "HTTP/1.1 200 OK\r\n"
-    "Cache-Control: no-cache\r\n"
-    "Connection: keep-alive\r\n"
-    "Content-type: multipart/x-mixed-replace; boundary=endofsection\r\n"
-    "\r\n";
+// Counted without building a list of names: a site's thousands of ports
+// make that list cost milliseconds.
+int openDescriptors()
+{
+    DIR *dir = ::opendir("/proc/self/fd");
+    if (!dir)
+        return 0;
+    int count = 0;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    ::closedir(dir);
+    return count - 1; // the directory's own
+}
 
 // Listening sockets the process can still open and keep the reserve.
 int descriptorsToSpare()
@@ -40,24 +43,9 @@ int descriptorsToSpare()
     struct rlimit limit = {};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return std::numeric_limits<int>::max();
-    const int open = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).size();
+    const int open = openDescriptors();
     const qint64 spare = qint64(limit.rlim_cur) - open - VideoServer::DescriptorReserve;
     return int(qBound<qint64>(0, spare, std::numeric_limits<int>::max()));
-}
-
-QByteArray frameOf(const QByteArray &jpeg)
-{
-    const QByteArray length = QByteArray::number(jpeg.size());
-    QByteArray frame;
-    frame.reserve(jpeg.size() + 80);
-    frame.append("--endofsection\r\n"
-                 "Content-type: image/jpeg\r\n"
-                 "Content-Length: ")
-        .append(length)
-        .append("\r\n\r\n")
-        .append(jpeg)
-        .append("\r\n");
-    return frame;
 }
 
 // Names come from Central: they are shown as text, never read as markup.
@@ -140,123 +128,170 @@ void VideoServer::setFetchTimeout(int milliseconds)
 
 void VideoServer::start()
 {
-    const Config &config = *Config::instance();
-    // One entry per stream, duplicates included: the log counts streams.
-    QList<quint16> ports;
-    ports.reserve(config.streams.size());
-    m_servers.reserve(config.streams.size());
-    m_dvrChannels.reserve(config.streams.size());
-    for (const StreamInfo &stream : config.streams) {
-        const DVRInfo dvr = config.dvrs.value(stream.dvrId);
-        ports.append(quint16(stream.outPort));
-        for (int channel : stream.channels)
-            addChannel(dvr, stream, channel);
+    const VideoConfig config = VideoConfig::fromConfig(*Config::instance());
+    apply(config);
+    qDaemonLog() << QStringLiteral("void VideoServer::start()");
+    qDaemonLog() << QStringLiteral("  Created %1 server!").arg(config.streamCount);
+    logUnopenedPorts();
+}
+
+// Ports left closed for want of descriptors are tried again at every update.
+void VideoServer::update(const VideoConfig &config)
+{
+    if (config == m_config && m_unopenedPorts == 0)
+        return;
+    const Changes changes = apply(config);
+    if (changes.portsOpened || changes.portsClosed || changes.channelsAdded || changes.channelsMoved
+        || changes.channelsRemoved) {
+        qDaemonLog() << QStringLiteral("  Video: %1 ports opened, %2 closed; %3 channels added, %4 moved, %5 removed")
+                            .arg(changes.portsOpened)
+                            .arg(changes.portsClosed)
+                            .arg(changes.channelsAdded)
+                            .arg(changes.channelsMoved)
+                            .arg(changes.channelsRemoved);
     }
-    int spare = descriptorsToSpare();
-    int skipped = 0;
-    for (quint16 port : qAsConst(ports)) {
+    logUnopenedPorts();
+}
+
+void VideoServer::logUnopenedPorts() const
+{
+    if (m_unopenedPorts > 0)
+        qDaemonLog() << QStringLiteral("  Not listening on %1 ports: too few file descriptors").arg(m_unopenedPorts);
+}
+
+VideoServer::Changes VideoServer::apply(const VideoConfig &config)
+{
+    Changes changes;
+    for (auto it = m_config.channels.cbegin(); it != m_config.channels.cend(); ++it) {
+        const auto next = config.channels.constFind(it.key());
+        if (next == config.channels.cend())
+            ++changes.channelsRemoved;
+        else if (*next != *it)
+            ++changes.channelsMoved;
+    }
+    changes.channelsAdded = config.channels.size() - (m_config.channels.size() - changes.channelsRemoved);
+
+    // Only the channels somebody watched have a stream to move or close.
+    for (auto it = m_streams.begin(); it != m_streams.end();) {
+        const auto next = config.channels.constFind(it.key());
+        if (next != config.channels.cend()) {
+            (*it)->setSource(next->source());
+            ++it;
+            continue;
+        }
+        (*it)->closeViewers();
+        delete *it;
+        it = m_streams.erase(it);
+    }
+
+    const bool networksChanged = config.allowedNetworks != m_config.allowedNetworks;
+    m_config = config;
+    QList<quint16> closing;
+    for (auto it = m_servers.keyBegin(); it != m_servers.keyEnd(); ++it) {
+        if (!m_config.ports.contains(*it))
+            closing.append(*it);
+    }
+    for (quint16 port : qAsConst(closing))
+        closePort(port);
+    changes.portsClosed = closing.size();
+    if (networksChanged) {
+        for (QtHttpServer *server : qAsConst(m_servers))
+            server->setAllowedNetworks(m_config.allowedNetworks);
+    }
+
+    // Counting the open descriptors costs, so only when a port is to open.
+    std::optional<int> spare;
+    m_unopenedPorts = 0;
+    for (quint16 port : qAsConst(m_config.ports)) {
         if (m_servers.contains(port))
             continue;
-        if (spare-- > 0)
-            createServer(port);
-        else
-            ++skipped;
+        if (!spare)
+            spare = descriptorsToSpare();
+        if ((*spare)-- > 0) {
+            openPort(port);
+            ++changes.portsOpened;
+        } else {
+            ++m_unopenedPorts;
+        }
     }
-
-    qDaemonLog() << QStringLiteral("void VideoServer::start()");
-    qDaemonLog() << QStringLiteral("  Created %1 server!").arg(ports.size());
-    if (skipped)
-        qDaemonLog() << QStringLiteral("  Not listening on %1 ports: too few file descriptors").arg(skipped);
+    return changes;
 }
 
-void VideoServer::addChannel(const DVRInfo &dvr, const StreamInfo &stream, int channel)
+void VideoServer::openPort(quint16 port)
 {
-    const ChannelKey key(stream.dvrId, channel);
-    if (m_dvrChannels.contains(key))
-        return;
-
-    DvrChannel &entry = m_dvrChannels[key];
-    entry.url = QStringLiteral("http://%1:%2/snapshot%3.jpg")
-                    .arg(dvr.ip, QString::number(stream.inPort), QString::number(channel - 1));
-    entry.user = dvr.user;
-    entry.password = dvr.pass;
-}
-
-// The connections carry the entry's key, so that the handlers find the
-// entry without asking the sender.
-void VideoServer::createPoller(DvrChannel &entry, const ChannelKey &key)
-{
-    entry.fetcher = new HTTPFetcher(nullptr);
-    entry.fetcher->setCredentials(entry.user, entry.password);
-    entry.fetcher->setUrl(entry.url);
-    entry.fetcher->setTransferTimeout(m_fetchTimeoutMs);
-
-    entry.timer = new QTimer(nullptr);
-    entry.timer->setInterval(FrameIntervalMs);
-    entry.timer->setSingleShot(true);
-
-    connect(entry.fetcher, &HTTPFetcher::fetched, this, [this, key] { onFetchCompleted(key); });
-    connect(entry.fetcher, &HTTPFetcher::error, this, [this, key] { onFetchError(key); });
-    connect(entry.timer, &QTimer::timeout, this, [this, key] { onTimeout(key); });
-}
-
-void VideoServer::createServer(quint16 port)
-{
-    if (m_servers.contains(port))
-        return;
-    auto *server = new QtHttpServer(nullptr);
-    server->setServerName(QStringLiteral("VideoServer"));
-    connect(server, &QtHttpServer::started, this, &VideoServer::onServerStarted);
-    connect(server, &QtHttpServer::stopped, this, &VideoServer::onServerStopped);
-    connect(server, &QtHttpServer::error, this, &VideoServer::onServerError);
-    connect(server, &QtHttpServer::clientConnected, this, &VideoServer::onClientConnected);
-    connect(server, &QtHttpServer::clientDisconnected, this, &VideoServer::onClientDisconnected);
-    connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
-    connect(server, &QtHttpServer::clientForbidden, this, [port](const QHostAddress &address) {
-        qDaemonLog() << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(port);
-    });
-    connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
-        qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
-    });
-    connect(server, &QtHttpServer::addressLimitReached, this, [port](const QHostAddress &address, int maxConnections) {
-        qDaemonLog() << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(port).arg(maxConnections);
-    });
-    connect(server, &QtHttpServer::memoryBudgetReached, this, [port](qint64 budget) {
-        qDaemonLog() << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(port).arg(budget);
-    });
-    server->setAllowedNetworks(Config::instance()->allowedNetworks);
-    server->apply(m_serverSettings);
-    server->setAccessGate(m_accessGate);
+    QtHttpServer *server = m_retired.take(port);
+    if (server) {
+        // Back in use before its last connection ended.
+        disconnect(server, &QtHttpServer::clientDisconnected, this, nullptr);
+    } else {
+        server = new QtHttpServer(nullptr);
+        server->setServerName(QStringLiteral("VideoServer"));
+        connect(server, &QtHttpServer::started, this, &VideoServer::onServerStarted);
+        connect(server, &QtHttpServer::stopped, this, &VideoServer::onServerStopped);
+        connect(server, &QtHttpServer::error, this, &VideoServer::onServerError);
+        connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
+        connect(server, &QtHttpServer::clientForbidden, this, [port](const QHostAddress &address) {
+            qDaemonLog() << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(port);
+        });
+        connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
+            qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
+        });
+        connect(server, &QtHttpServer::addressLimitReached, this, [port](const QHostAddress &address, int maxConnections) {
+            qDaemonLog() << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(port).arg(maxConnections);
+        });
+        connect(server, &QtHttpServer::memoryBudgetReached, this, [port](qint64 budget) {
+            qDaemonLog() << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(port).arg(budget);
+        });
+        server->apply(m_serverSettings);
+        server->setAccessGate(m_accessGate);
+    }
+    server->setAllowedNetworks(m_config.allowedNetworks);
     m_servers.insert(port, server);
     server->start(port);
 }
 
+// Stops listening at once; the server itself goes with its last connection.
+void VideoServer::closePort(quint16 port)
+{
+    QtHttpServer *server = m_servers.take(port);
+    if (!server)
+        return;
+    server->stop();
+    if (server->getConnectionCount() == 0) {
+        server->disconnect(this);
+        delete server;
+        return;
+    }
+    m_retired.insert(port, server);
+    connect(server, &QtHttpServer::clientDisconnected, this, [this, port, server] { releaseWhenIdle(port, server); });
+}
+
+void VideoServer::releaseWhenIdle(quint16 port, QtHttpServer *server)
+{
+    if (server->getConnectionCount() > 0 || m_retired.value(port) != server)
+        return;
+    m_retired.remove(port);
+    server->disconnect(this);
+    // Inside one of its own signals.
+    server->deleteLater();
+}
+
 void VideoServer::stop()
 {
-    // Servers and fetchers are disconnected before they go, so that nothing
-    // they report on the way (aborted fetches above all) reaches the tables
-    // being emptied or the connections already released.
-    for (QtHttpServer *server : qAsConst(m_servers)) {
+    // Servers are disconnected before they go, so that nothing they report
+    // on the way reaches this object. Their connections go with them, and
+    // with those the streams' viewers.
+    const QList<QtHttpServer *> servers = m_servers.values() + m_retired.values();
+    m_servers.clear();
+    m_retired.clear();
+    for (QtHttpServer *server : servers) {
         server->stop();
         server->disconnect(this);
         delete server;
     }
-    m_servers.clear();
-    m_clients.clear();
-
-    // Deleted at once rather than later: none of them is inside one of its
-    // own signals here, and thousands of deferred deletions cost the event
-    // loop far more than the deletions themselves.
-    for (const DvrChannel &entry : qAsConst(m_dvrChannels)) {
-        if (!entry.fetcher)
-            continue;
-        delete entry.timer;
-        entry.fetcher->disconnect(this);
-        entry.fetcher->abort();
-        delete entry.fetcher;
-    }
-    m_dvrChannels.clear();
-    m_clientChannels.clear();
+    qDeleteAll(m_streams);
+    m_streams.clear();
+    m_config = VideoConfig();
 }
 
 void VideoServer::onServerStarted(quint16 port)
@@ -272,28 +307,6 @@ void VideoServer::onServerStopped()
 void VideoServer::onServerError(QString msg)
 {
     emit error(msg);
-}
-
-void VideoServer::onClientConnected(QString guid)
-{
-    Q_UNUSED(guid)
-}
-
-void VideoServer::onClientDisconnected(QString guid)
-{
-    QtHttpClientWrapper *client = m_clients.take(guid);
-    if (!client)
-        return;
-    const QSet<ChannelKey> keys = m_clientChannels.take(guid);
-    for (const ChannelKey &key : keys) {
-        auto it = m_dvrChannels.find(key);
-        if (it == m_dvrChannels.end())
-            continue;
-        it->clients.remove(client);
-        // A fetch in flight still completes and then finds the entry idle.
-        if (it->clients.isEmpty())
-            idle(*it);
-    }
 }
 
 void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
@@ -333,89 +346,17 @@ void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply
 
 void VideoServer::attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key)
 {
-    auto it = m_dvrChannels.find(key);
-    if (it == m_dvrChannels.end()) {
-        // Configured after this server started: there is nothing to poll.
+    const auto source = m_config.channels.constFind(key);
+    if (source == m_config.channels.cend()) {
+        // Configured, but not yet applied: there is nothing to poll.
         reply->setStatusCode(QtHttpReply::InternalError);
         return;
     }
-
-    QtHttpClientWrapper *client = request->getClientHandle();
-    const QString guid = client->getGuid();
-    it->clients.insert(client);
-    m_clientChannels[guid].insert(key);
-    m_clients.insert(guid, client);
-
+    MjpegStream *&stream = m_streams[key];
+    if (!stream) {
+        stream = new MjpegStream(source->source(), m_loadingImage, this);
+        stream->setFetchTimeout(m_fetchTimeoutMs);
+    }
     reply->setUseBoundary(true);
-    client->sendToClient(QByteArray::fromRawData(StreamHead, sizeof(StreamHead) - 1));
-
-    if (!it->active) {
-        it->active = true;
-        if (!it->fetcher)
-            createPoller(*it, key);
-        // A fetch still in flight from before the entry went idle re-arms
-        // the timer when it ends; starting it now would overlap two fetches.
-        if (!it->fetcher->isFetching())
-            it->timer->start(FrameIntervalMs);
-    }
-}
-
-void VideoServer::onTimeout(const ChannelKey &key)
-{
-    const auto it = m_dvrChannels.constFind(key);
-    if (it != m_dvrChannels.constEnd() && it->active)
-        it->fetcher->fetch();
-}
-
-void VideoServer::onFetchCompleted(const ChannelKey &key)
-{
-    auto it = m_dvrChannels.find(key);
-    if (it == m_dvrChannels.end())
-        return;
-    if (it->clients.isEmpty()) {
-        idle(*it);
-        return;
-    }
-    sendFrame(*it, it->fetcher->data());
-    if (it->active)
-        it->timer->start(FrameIntervalMs);
-}
-
-void VideoServer::onFetchError(const ChannelKey &key)
-{
-    auto it = m_dvrChannels.find(key);
-    if (it == m_dvrChannels.end()) {
-        qDaemonLog() << QStringLiteral("void VideoServer::onFetchError(QString)");
-        qDaemonLog() << QStringLiteral("  ERR: m_dvrChannels not found for DVR(%1) channel(%2)?")
-                            .arg(key.first)
-                            .arg(key.second);
-        return;
-    }
-    if (it->clients.isEmpty()) {
-        idle(*it);
-        return;
-    }
-    if (it->active)
-        it->timer->start(RetryIntervalMs);
-    const int failure = it->errorCount++;
-    if (failure >= FirstLoadingFailure && failure <= LastLoadingFailure)
-        sendFrame(*it, m_loadingImage);
-}
-
-void VideoServer::idle(DvrChannel &entry)
-{
-    entry.active = false;
-    entry.timer->stop();
-}
-
-void VideoServer::sendFrame(const DvrChannel &entry, const QByteArray &jpeg)
-{
-    const QByteArray frame = frameOf(jpeg);
-    const qint64 backlogLimit = qint64(MaxQueuedFramesPerViewer) * frame.size();
-    // A copy: a failed write can end a connection, and so detach a viewer, at once.
-    const QSet<QtHttpClientWrapper *> clients = entry.clients;
-    for (QtHttpClientWrapper *client : clients) {
-        if (client->getBytesToWrite() <= backlogLimit)
-            client->sendToClient(frame);
-    }
+    stream->addViewer(request->getClientHandle());
 }

@@ -2,37 +2,29 @@
 #define VIDEOSERVER_H
 
 #include "QtHttpServerSettings.h"
+#include "VideoConfig.h"
 
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
-#include <QPair>
-#include <QSet>
 #include <QString>
 
-struct DVRInfo;
-class HTTPFetcher;
-class QTimer;
+class MjpegStream;
 class QtHttpAccessGate;
-class QtHttpClientWrapper;
 class QtHttpReply;
 class QtHttpRequest;
 class QtHttpServer;
-struct StreamInfo;
 
 // Serves the configured DVR channels as live MJPEG streams, with index pages
-// of DVRs, streams and channels for shorter paths. Each DVR channel is
-// polled for snapshots only while someone watches it; every snapshot becomes
-// one multipart frame written to all its viewers.
+// of DVRs, streams and channels for shorter paths, on one HTTP server per
+// configured output port. A new configuration is applied as a difference
+// from the running one, so that nothing it leaves alone is interrupted.
 class VideoServer : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY(VideoServer)
 
 public:
-    // A viewer whose socket still holds more than this many frames' worth of
-    // unsent bytes skips frames until it drains.
-    static constexpr int MaxQueuedFramesPerViewer = 3;
     // File descriptors the video ports leave to the rest of the process
     // (the link to Central, the events server, their connections), so that
     // a configuration with more ports than the process can hold never takes
@@ -50,7 +42,14 @@ public:
     // Consulted by every port's server with every request; set before start().
     void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
 
+    // Serves the configuration loaded at the time.
     void start();
+    // Moves to the given configuration. Ports that stay keep listening and
+    // keep their connections; a port no longer used stops listening, and
+    // the connections it still has end in their own time. A channel that
+    // stays keeps its viewers and follows its new source, if any; the
+    // viewers of a channel no longer configured are disconnected.
+    void update(const VideoConfig &config);
     void stop();
 
 signals:
@@ -62,43 +61,37 @@ protected slots:
     void onServerStarted(quint16 port);
     void onServerStopped();
     void onServerError(QString msg);
-    void onClientConnected(QString guid);
-    void onClientDisconnected(QString guid);
     void onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply);
 
 private:
-    using ChannelKey = QPair<int, int>; // (DVR id, channel number)
+    using ChannelKey = VideoConfig::ChannelKey;
 
-    struct DvrChannel
+    struct Changes
     {
-        // Where the snapshots come from. The timer and the fetcher are made
-        // when the first viewer comes: most channels of a site are never watched.
-        QString url;
-        QString user;
-        QString password;
-        QTimer *timer = nullptr;
-        HTTPFetcher *fetcher = nullptr;
-        QSet<QtHttpClientWrapper *> clients;
-        bool active = false;
-        int errorCount = 0;
+        int portsOpened = 0;
+        int portsClosed = 0;
+        int channelsAdded = 0;
+        int channelsMoved = 0;
+        int channelsRemoved = 0;
     };
 
-    void addChannel(const DVRInfo &dvr, const StreamInfo &stream, int channel);
-    void createServer(quint16 port);
+    Changes apply(const VideoConfig &config);
+    void openPort(quint16 port);
+    void closePort(quint16 port);
+    void releaseWhenIdle(quint16 port, QtHttpServer *server);
+    void logUnopenedPorts() const;
     void attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key);
-    void createPoller(DvrChannel &entry, const ChannelKey &key);
-    void onTimeout(const ChannelKey &key);
-    void onFetchCompleted(const ChannelKey &key);
-    void onFetchError(const ChannelKey &key);
-    void idle(DvrChannel &entry);
-    void sendFrame(const DvrChannel &entry, const QByteArray &jpeg);
 
+    VideoConfig m_config;
     QByteArray m_loadingImage;
     QHash<quint16, QtHttpServer *> m_servers;
-    // Every channel a connection watches: one connection may ask for several.
-    QHash<QString, QSet<ChannelKey>> m_clientChannels;
-    QHash<QString, QtHttpClientWrapper *> m_clients;
-    QHash<ChannelKey, DvrChannel> m_dvrChannels;
+    // Ports no longer configured whose servers still have connections.
+    QHash<quint16, QtHttpServer *> m_retired;
+    // The channels that ever had a viewer; the others cost nothing but
+    // their entry in the configuration.
+    QHash<ChannelKey, MjpegStream *> m_streams;
+    // Configured ports left closed for want of file descriptors.
+    int m_unopenedPorts = 0;
     int m_fetchTimeoutMs;
     QtHttpServerSettings m_serverSettings;
     QtHttpAccessGate *m_accessGate = nullptr;

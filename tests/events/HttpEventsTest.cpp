@@ -1,6 +1,7 @@
 #include "Config.h"
 #include "EventsTests.h"
 #include "FakeDvr.h"
+#include "HttpTestClient.h"
 #include "HttpEvents.h"
 #include "LogCapture.h"
 
@@ -10,7 +11,6 @@
 #include <QFile>
 #include <QMimeDatabase>
 #include <QRegularExpression>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -54,35 +54,11 @@ struct Answer
 // plain body with CRLF, which is taken off here.
 Answer get(quint16 port, const QByteArray &target)
 {
-    QTcpSocket socket;
-    QByteArray received;
-    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
-    socket.connectToHost(QStringLiteral("127.0.0.1"), port);
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-
-    Answer answer;
-    int headerEnd = -1;
-    qsizetype length = -1;
-    const auto complete = [&] {
-        headerEnd = received.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return false;
-        const QList<QByteArray> lines = received.left(headerEnd).split('\n');
-        for (const QByteArray &line : lines) {
-            const int colon = line.indexOf(':');
-            const QByteArray name = line.left(colon).trimmed().toLower();
-            if (name == "content-length")
-                length = line.mid(colon + 1).trimmed().toInt();
-            else if (name == "content-type")
-                answer.contentType = line.mid(colon + 1).trimmed();
-        }
-        return length >= 0 && received.size() >= headerEnd + 4 + length;
-    };
-    answer.complete = QTest::qWaitFor(complete, 5000);
-    answer.body = received.mid(headerEnd + 4, length);
-    if (answer.body.endsWith("\r\n"))
-        answer.body.chop(2);
-    return answer;
+    const HttpResponse response = HttpTestClient(port).get(target);
+    QByteArray body = response.body;
+    if (body.endsWith("\r\n"))
+        body.chop(2);
+    return {response.status != 0, response.header("Content-Type"), body};
 }
 
 QStringList updates(const FakeDvr &dvr)
@@ -122,6 +98,7 @@ private slots:
     void pollsOnlyAfterFirstStateRead();
     void sendsQueuedChangesOnePerPoll();
     void hungModuleKeepsPollingAndStopReleasesCleanly();
+    void movedModuleKeepsPollingAndQueuedChange();
 
 private:
     void addModule(int id, const QString &name, int dvrId, quint16 port);
@@ -425,6 +402,28 @@ void HttpEventsTest::hungModuleKeepsPollingAndStopReleasesCleanly()
     QCOMPARE(fetchErrors(), 1);
     QCOMPARE(hung.requestCount(), 2);
     QCOMPARE(waiting.requestCount(), waitingRequests);
+}
+
+// The module's address changes: what was read from the old board goes,
+// polling and the queued change follow the module to the new one.
+void HttpEventsTest::movedModuleKeepsPollingAndQueuedChange()
+{
+    FakeDvr before;
+    FakeDvr after;
+    before.setAlarmPage(twoOutputPage(0, 0));
+    after.setAlarmPage(twoOutputPage(1, 0));
+    Config::instance()->ios[4].port = before.port();
+    startEvents();
+    QCOMPARE(get(m_port, "/read?layout=4").body, QByteArray(EmptyState));
+    QTRY_VERIFY_WITH_TIMEOUT(get(m_port, "/read?layout=4").body != EmptyState, 5000);
+    QCOMPARE(get(m_port, "/4?outputs=2,1").body, QByteArray("DONE"));
+
+    Config::instance()->ios[4].port = after.port();
+    m_events->update(EventsConfig::fromConfig(*Config::instance()));
+    QCOMPARE(get(m_port, "/read?layout=4").body, QByteArray(EmptyState));
+    QTRY_COMPARE_WITH_TIMEOUT(updates(after).size(), 1, 5000);
+    QVERIFY2(isSubmission(updates(after).first(), "gpi1=1&gpi2=0&gpo1=1&gpo2=1&"), qPrintable(updates(after).first()));
+    QVERIFY(updates(before).isEmpty());
 }
 
 int runHttpEventsTest(int argc, char **argv)

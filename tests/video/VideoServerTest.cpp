@@ -1,5 +1,7 @@
 #include "Config.h"
 #include "FakeDvr.h"
+#include "HTTPFetcher.h"
+#include "HttpTestClient.h"
 #include "LogCapture.h"
 #include "VideoServer.h"
 
@@ -7,7 +9,6 @@
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 #include <memory>
@@ -56,107 +57,87 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-// One browser connection. Everything it receives is kept, and split on
-// demand into the stream head and the frames that follow it.
+// A browser watching a stream: the shared test client, with everything it
+// receives kept, so that the head and the frames can be checked byte for byte.
 class Viewer
 {
 public:
     Viewer(quint16 port, const QString &path)
+        : m_client(port)
     {
-        QObject::connect(&m_socket, &QTcpSocket::readyRead, [this] {
-            if (!m_stalled)
-                m_received += m_socket.readAll();
-        });
-        m_socket.connectToHost(QHostAddress::LocalHost, port);
-        m_socket.waitForConnected(2000);
+        m_client.open();
         get(path);
     }
 
-    void get(const QString &path)
-    {
-        m_socket.write("GET " + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    }
+    void get(const QString &path) { m_client.send("GET " + path.toUtf8() + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"); }
 
     // A stalled viewer takes nothing from its socket, so that the sender's
     // buffers fill up.
     void stall()
     {
-        m_stalled = true;
-        m_socket.setReadBufferSize(1);
+        received();
+        m_client.socket()->blockSignals(true);
+        m_client.socket()->setReadBufferSize(1);
     }
     void resume()
     {
-        m_stalled = false;
-        m_socket.setReadBufferSize(0);
-        m_received += m_socket.readAll();
+        m_client.socket()->blockSignals(false);
+        m_client.socket()->setReadBufferSize(0);
+        m_received += m_client.socket()->readAll();
     }
-    void disconnect() { m_socket.disconnectFromHost(); }
-    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    void disconnect() { m_client.socket()->disconnectFromHost(); }
+    bool isConnected() { return m_client.socket()->state() == QAbstractSocket::ConnectedState; }
 
-    const QByteArray &received() const { return m_received; }
-    bool hasHead() const { return m_received.startsWith(StreamHead); }
+    const QByteArray &received()
+    {
+        if (!m_client.socket()->signalsBlocked())
+            m_received += m_client.receive(0, 0);
+        return m_received;
+    }
+    bool hasHead() { return received().startsWith(StreamHead); }
 
     // The bodies of the whole frames after the head; false if the bytes are
     // not a head followed by well-formed frames (a partial last one allowed).
-    bool frames(QList<QByteArray> *bodies) const
+    bool frames(QList<QByteArray> *bodies)
     {
         static const QByteArray lead = "--endofsection\r\nContent-type: image/jpeg\r\nContent-Length: ";
+        const QByteArray &bytes = received();
         bodies->clear();
         if (!hasHead())
-            return StreamHead.startsWith(m_received);
+            return StreamHead.startsWith(bytes);
         int at = StreamHead.size();
-        while (at < m_received.size()) {
-            const QByteArray start = m_received.mid(at, lead.size());
+        while (at < bytes.size()) {
+            const QByteArray start = bytes.mid(at, lead.size());
             if (!lead.startsWith(start))
                 return false;
-            const int lengthEnd = m_received.indexOf("\r\n\r\n", at + lead.size());
+            const int lengthEnd = bytes.indexOf("\r\n\r\n", at + lead.size());
             if (start.size() < lead.size() || lengthEnd < 0)
                 return true;
             bool ok = false;
-            const int length = m_received.mid(at + lead.size(), lengthEnd - at - lead.size()).toInt(&ok);
+            const int length = bytes.mid(at + lead.size(), lengthEnd - at - lead.size()).toInt(&ok);
             const int bodyAt = lengthEnd + 4;
             if (!ok)
                 return false;
-            if (m_received.size() < bodyAt + length + 2)
+            if (bytes.size() < bodyAt + length + 2)
                 return true;
-            if (m_received.mid(bodyAt + length, 2) != "\r\n")
+            if (bytes.mid(bodyAt + length, 2) != "\r\n")
                 return false;
-            bodies->append(m_received.mid(bodyAt, length));
+            bodies->append(bytes.mid(bodyAt, length));
             at = bodyAt + length + 2;
         }
         return true;
     }
 
-    QList<QByteArray> frames() const
+    QList<QByteArray> frames()
     {
         QList<QByteArray> bodies;
         return frames(&bodies) ? bodies : QList<QByteArray>();
     }
-    int frameCount() const { return frames().size(); }
-
-    // A plain reply once it is complete: status line, header block, body.
-    bool reply(QByteArray *statusLine, QByteArray *headers, QByteArray *body) const
-    {
-        const int headEnd = m_received.indexOf("\r\n\r\n");
-        if (headEnd < 0)
-            return false;
-        const QByteArray head = m_received.left(headEnd);
-        const int lengthAt = head.indexOf("Content-Length: ");
-        if (lengthAt < 0)
-            return false;
-        const int length = head.mid(lengthAt + 16, head.indexOf("\r\n", lengthAt) - lengthAt - 16).toInt();
-        if (m_received.size() < headEnd + 4 + length)
-            return false;
-        *statusLine = head.left(head.indexOf("\r\n"));
-        *headers = head.mid(statusLine->size() + 2);
-        *body = m_received.mid(headEnd + 4);
-        return true;
-    }
+    int frameCount() { return frames().size(); }
 
 private:
-    QTcpSocket m_socket;
+    HttpTestClient m_client;
     QByteArray m_received;
-    bool m_stalled = false;
 };
 
 // Whether the bodies are successive snapshots, as one fetch loop produces them.
@@ -191,6 +172,8 @@ private slots:
     void stopWithFetchInFlight();
     void stalledViewerDoesNotHoldBackLiveOne();
     void hungDvrRecovers();
+    void viewerOutlivesItsClosedPort();
+    void channelMovesAwayFromAHungDvr();
 
 private:
     void configureSite();
@@ -402,12 +385,10 @@ void VideoServerTest::indexPages()
 {
     QFETCH(QString, path);
     QFETCH(QString, page);
-    Viewer viewer(start().first(), path);
-    QByteArray statusLine, headers, body;
-    QTRY_VERIFY(viewer.reply(&statusLine, &headers, &body));
-    QCOMPARE(statusLine, QByteArray("HTTP/1.1 404 Not found !"));
-    QVERIFY(!headers.contains("Content-Type"));
-    QCOMPARE(body, page.toLocal8Bit() + "\r\n");
+    const HttpResponse reply = HttpTestClient(start().first()).get(path.toUtf8());
+    QCOMPARE(reply.statusLine, QByteArray("HTTP/1.1 404 Not found !"));
+    QVERIFY(reply.header("Content-Type").isEmpty());
+    QCOMPARE(reply.body, page.toLocal8Bit() + "\r\n");
     QCOMPARE(m_dvr->requestCount(), 0);
 }
 
@@ -434,12 +415,10 @@ void VideoServerTest::channelWithoutEntryGets500()
 {
     const quint16 port = start().first();
     Config::instance()->streams[3].channels.append(5); // changed without a restart
-    Viewer viewer(port, QStringLiteral("/Front/Main/5"));
-    QByteArray statusLine, headers, body;
-    QTRY_VERIFY(viewer.reply(&statusLine, &headers, &body));
-    QCOMPARE(statusLine, QByteArray("HTTP/1.1 500 "));
-    QVERIFY(headers.contains("Content-Length: 2"));
-    QCOMPARE(body, QByteArray("\r\n"));
+    const HttpResponse reply = HttpTestClient(port).get("/Front/Main/5");
+    QCOMPARE(reply.statusLine, QByteArray("HTTP/1.1 500 "));
+    QCOMPARE(reply.header("Content-Length"), QByteArray("2"));
+    QCOMPARE(reply.body, QByteArray("\r\n"));
 }
 
 void VideoServerTest::secondStreamOfAConnectionEndsWithIt()
@@ -514,6 +493,48 @@ void VideoServerTest::hungDvrRecovers()
 
     m_dvr->setMode(FakeDvr::Mode::Serve);
     QTRY_VERIFY_WITH_TIMEOUT(viewer.frameCount() >= 1, 5000);
+}
+
+// The port goes from the configuration, the channel stays: the viewer keeps
+// watching on its connection while the port takes no new ones.
+void VideoServerTest::viewerOutlivesItsClosedPort()
+{
+    const quint16 port = start().first();
+    Viewer viewer(port, QStringLiteral("/Front/Main/2"));
+    QTRY_VERIFY(viewer.frameCount() >= 1);
+
+    const quint16 moved = freePort();
+    for (StreamInfo &stream : Config::instance()->streams)
+        stream.outPort = moved;
+    QSignalSpy stopped(m_server.get(), &VideoServer::serverStopped);
+    QSignalSpy started(m_server.get(), &VideoServer::serverStarted);
+    m_server->update(VideoConfig::fromConfig(*Config::instance()));
+    QCOMPARE(stopped.count(), 1);
+    QCOMPARE(started.count(), 1);
+    QVERIFY(!HttpTestClient(port).open(500));
+    const int frames = viewer.frameCount();
+    QTRY_VERIFY(viewer.frameCount() >= frames + 2);
+    QCOMPARE(HttpTestClient(moved).get("/").status, 404);
+}
+
+// The fetch that hangs on the old DVR is dropped: frames from the new one
+// come at once, not after the transfer time-out.
+void VideoServerTest::channelMovesAwayFromAHungDvr()
+{
+    Viewer viewer(start().first(), QStringLiteral("/Front/Main/2"));
+    QTRY_VERIFY(viewer.frameCount() >= 1);
+    m_dvr->setMode(FakeDvr::Mode::Hang);
+    const int requests = m_dvr->requestCount();
+    QTRY_VERIFY(m_dvr->requestCount() > requests);
+
+    FakeDvr other;
+    for (StreamInfo &stream : Config::instance()->streams)
+        stream.inPort = other.port();
+    const int frames = viewer.frameCount();
+    m_server->update(VideoConfig::fromConfig(*Config::instance()));
+    QTRY_VERIFY_WITH_TIMEOUT(viewer.frameCount() > frames, HTTPFetcher::DefaultTransferTimeoutMs / 2);
+    QVERIFY(other.requestCount(QStringLiteral("/snapshot1.jpg")) > 0);
+    QVERIFY(viewer.isConnected());
 }
 
 std::unique_ptr<QObject> makeVideoServerTest()

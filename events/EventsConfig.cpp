@@ -1,0 +1,32 @@
+#include "EventsConfig.h"
+
+#include "Config.h"
+
+EventsConfig EventsConfig::fromConfig(const Config &config)
+{
+    EventsConfig events;
+    events.eventPort = quint16(config.eventPort);
+    events.allowedNetworks = config.allowedNetworks;
+    events.modules.reserve(config.ios.size());
+    for (const IOInfo &io : config.ios) {
+        const DVRInfo dvr = config.dvrs.value(io.dvrId);
+        const QString url = QStringLiteral("http://%1:%2/alarm.htm").arg(dvr.ip, QString::number(io.port));
+        events.modules.insert(io.id, {{url, dvr.user, dvr.pass}, io.name});
+    }
+    return events;
+}
+
+bool operator==(const EventsConfig::Module &a, const EventsConfig::Module &b)
+{
+    return a.page == b.page && a.name == b.name;
+}
+
+bool operator==(const EventsConfig &a, const EventsConfig &b)
+{
+    return a.eventPort == b.eventPort && a.modules == b.modules && a.allowedNetworks == b.allowedNetworks;
+}
+
+bool operator!=(const EventsConfig &a, const EventsConfig &b)
+{
+    return !(a == b);
+}
