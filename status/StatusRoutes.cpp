@@ -14,6 +14,8 @@ const QString StatusRoutes::MetricsPath = QStringLiteral("/.tavro/metrics");
 
 namespace {
 
+// Chunked, so that the body ends where the text does: a metrics reader
+// takes a stray line end for a metric of its own.
 void answer(QtHttpReply *reply, const QByteArray &type, const QByteArray &policy, const QByteArray &body)
 {
     reply->setStatusCode(QtHttpReply::Ok);
@@ -21,7 +23,10 @@ void answer(QtHttpReply *reply, const QByteArray &type, const QByteArray &policy
     reply->addHeader("X-Content-Type-Options", "nosniff");
     reply->addHeader("Content-Security-Policy", policy);
     reply->addHeader("Cache-Control", "no-store");
+    reply->setUseChunked(true);
+    emit reply->requestSendHeaders();
     reply->appendRawData(body);
+    emit reply->requestSendData();
 }
 
 const QByteArray NothingPolicy = QByteArrayLiteral("default-src 'none'; frame-ancestors 'none'");
