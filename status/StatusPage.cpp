@@ -11,6 +11,7 @@ const char Style[] =
     "th,td{border:1px solid #ccc;padding:.25em .6em;text-align:left;vertical-align:middle}"
     "th{background:#eee}"
     ".ok{background:#c8efc8}.bad{background:#f6c3c3}.off{background:#e4e4e4;color:#555}"
+    ".ok,.bad,.off{white-space:nowrap}"
     "img{width:160px;display:block}";
 
 QString escaped(const QString &text)
@@ -169,7 +170,7 @@ QByteArray StatusPage::render(const ServiceStatus &status)
         "<body><h1>TAVRO %3</h1><p>Up %4, since %5. This page refreshes every %1 s.</p>")
         .arg(QString::number(RefreshSeconds), QLatin1String(Style), escaped(status.version),
              duration(status.nowMs - status.startedMs),
-             QDateTime::fromMSecsSinceEpoch(status.startedMs).toString(Qt::ISODate));
+             QDateTime::fromMSecsSinceEpoch(status.startedMs).toUTC().toString(Qt::ISODate));
     return (head + linkSection(status) + channelSection(status) + moduleSection(status) + portSection(status)
             + QStringLiteral("</body></html>"))
         .toUtf8();
