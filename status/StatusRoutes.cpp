@@ -31,6 +31,17 @@ void answer(QtHttpReply *reply, const QByteArray &type, const QByteArray &policy
 
 const QByteArray NothingPolicy = QByteArrayLiteral("default-src 'none'; frame-ancestors 'none'");
 
+// The service keeps the whole of this prefix to itself.
+const QString OwnPrefix = QStringLiteral("/.tavro/");
+
+void answerNotFound(QtHttpReply *reply)
+{
+    reply->setStatusCode(QtHttpReply::NotFound);
+    reply->addHeader("Content-Type", "text/plain; charset=utf-8");
+    reply->addHeader("X-Content-Type-Options", "nosniff");
+    reply->appendRawData("Not found\n");
+}
+
 } // namespace
 
 bool StatusRoutes::serve(const QtHttpRequest &request, QtHttpReply *reply) const
@@ -42,6 +53,8 @@ bool StatusRoutes::serve(const QtHttpRequest &request, QtHttpReply *reply) const
         answer(reply, "application/json", NothingPolicy, StatusJson::render(m_collect()));
     else if (path == MetricsPath)
         answer(reply, MetricsText::ContentType, NothingPolicy, MetricsText::render(m_collect()));
+    else if (path.startsWith(OwnPrefix))
+        answerNotFound(reply);
     else
         return false;
     return true;

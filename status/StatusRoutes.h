@@ -27,7 +27,8 @@ public:
     {
     }
 
-    // False, leaving the reply alone, for any other path.
+    // Any other path under /.tavro/ is not found; false, leaving the reply
+    // alone, for a path outside it.
     bool serve(const QtHttpRequest &request, QtHttpReply *reply) const;
 
 private:

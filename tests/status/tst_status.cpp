@@ -340,6 +340,7 @@ void tst_Status::behindTheLogin_data()
     QTest::newRow("metrics, a viewer") << false << QByteArray("/.tavro/metrics") << true << 200;
     QTest::newRow("page, a viewer") << false << QByteArray("/.tavro/status") << true << 200;
     QTest::newRow("snapshot, a viewer") << true << QByteArray("/.tavro/snapshot/North/Main/1") << true << 200;
+    QTest::newRow("unknown own page, a viewer") << false << QByteArray("/.tavro/nothing") << true << 404;
     QTest::newRow("login") << false << QByteArray("/.tavro/login") << false << 200;
 }
 
