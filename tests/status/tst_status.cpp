@@ -1,7 +1,9 @@
+#include "CentralPeer.h"
 #include "FakeDvr.h"
 #include "HttpTestClient.h"
 #include "ServiceProcess.h"
 #include "Settings.h"
+#include "proto/svc.pb.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -113,6 +115,7 @@ private slots:
     void ownPagesCarryTypeAndPolicy();
     void pageEscapesNamesAndAllowsItsOwnStyle();
     void figuresFollowViewersFailuresAndReads();
+    void linkIsUpOnceCentralIsHeard();
     void metricsPassPromtool();
     void snapshots_data();
     void snapshots();
@@ -126,6 +129,7 @@ private:
 
     FakeDvr m_dvr;
     FakeDvr m_broken;
+    CentralPeer m_central;
     NotifySocket m_systemd;
     std::unique_ptr<ServiceProcess> m_service;
     quint16 m_videoPort = 0;
@@ -170,6 +174,9 @@ bool tst_Status::startService(ServiceProcess *service, quint16 videoPort, quint1
         || !settings.insertStream(back) || !settings.insertIO(io))
         return false;
     service->writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    service->writeIni(QStringLiteral("serverSendPort"), m_central.publishEndpoint().section(QLatin1Char(':'), -1));
+    service->writeIni(QStringLiteral("serverRecvPort"), m_central.pullEndpoint().section(QLatin1Char(':'), -1));
+    service->writeIni(QStringLiteral("id"), QStringLiteral("site-1"));
     return service->start() && service->waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort));
 }
 
@@ -265,6 +272,22 @@ void tst_Status::figuresFollowViewersFailuresAndReads()
     QTRY_COMPARE_WITH_TIMEOUT(m_systemd.status(), QByteArray("Serving 2 streams to 2 viewers; Central link down"), 5000);
     live.socket()->abort();
     QTRY_COMPARE_WITH_TIMEOUT(m_systemd.status(), QByteArray("Serving 1 streams to 1 viewers; Central link down"), 5000);
+}
+
+void tst_Status::linkIsUpOnceCentralIsHeard()
+{
+    QVERIFY(m_central.waitForSubscriber());
+    Packet ping;
+    ping.set_client_id("site-1");
+    ping.mutable_ping()->set_number(0);
+    m_central.publish(ping);
+    QTRY_VERIFY_WITH_TIMEOUT(statusJson(m_eventPort).value("central").toObject().value("connected").toBool(), 5000);
+    const QJsonObject link = statusJson(m_eventPort).value("central").toObject();
+    QCOMPARE(link.value("encrypted").toBool(), false);
+    QVERIFY(link.value("messages").toInt() >= 1);
+    QVERIFY(link.value("lastMessageAgeSeconds").isDouble());
+    QVERIFY(link.value("lastConfigurationAgeSeconds").isNull());
+    QTRY_VERIFY_WITH_TIMEOUT(m_systemd.status().endsWith("; Central link up"), 5000);
 }
 
 void tst_Status::metricsPassPromtool()
