@@ -137,6 +137,9 @@ void HttpEvents::update(const EventsConfig &config)
             module->inputs.clear();
             module->outputs.clear();
             module->stateAnswer.clear();
+            module->lastReadMs = 0;
+            module->lastErrorMs = 0;
+            module->lastError.clear();
             if (module->poller)
                 module->poller->setSource(it->page);
             if (module->updater)
