@@ -10,11 +10,14 @@
 #include "QtHttpServerSettings.h"
 #include "VideoServer.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <cstdlib>
+#include <tuple>
 
 namespace {
 
@@ -30,8 +33,12 @@ bool sameServerSettings(const QtHttpServerSettings &a, const QtHttpServerSetting
 App::App(QObject *parent)
     : QObject(parent)
     , m_httpBudget(new QtHttpMemoryBudget(QtHttp::MEMORY_BUDGET, this))
+    , m_statusRoutes([this] { return collectStatus(); })
 {
     std::srand(unsigned(QDateTime::currentMSecsSinceEpoch() / 1000));
+    m_statusReport.setSingleShot(true);
+    m_statusReport.setInterval(0);
+    connect(&m_statusReport, &QTimer::timeout, this, &App::reportStatus);
     connect(m_httpBudget, &QtHttpMemoryBudget::connectionsShed, this, [this](int count, qint64 bytes) {
         qDaemonLog() << QStringLiteral("Closed %1 HTTP connections holding %2 bytes: the memory budget of %3 bytes was spent")
                             .arg(count)
@@ -49,6 +56,7 @@ App::~App()
 void App::start()
 {
     qDaemonLog() << QStringLiteral("Service started");
+    m_startedMs = QDateTime::currentMSecsSinceEpoch();
     Config::instance()->load();
     if (!m_accessControl) {
         m_accessControl = new AccessControl(QDaemonApplication::dataDirectory(), nullptr);
@@ -145,6 +153,7 @@ void App::startVideoServer(const QtHttpServerSettings &settings)
     connect(m_videoServer, &VideoServer::error, this, &App::handleVideoServerError);
     connect(m_videoServer, &VideoServer::serverStarted, this, &App::handleVideoServerStarted);
     connect(m_videoServer, &VideoServer::serverStopped, this, &App::handleVideoServerStopped);
+    connect(m_videoServer, &VideoServer::viewersChanged, this, &App::scheduleStatusReport);
     m_videoServer->start();
 }
 
@@ -153,6 +162,9 @@ void App::startHttpEvents(const QtHttpServerSettings &settings)
     m_events = new HttpEvents(nullptr);
     m_events->setServerSettings(settings);
     m_events->setAccessGate(m_accessControl->eventsGate());
+    m_events->setServiceRoute([this](const QtHttpRequest &request, QtHttpReply *reply) {
+        return m_statusRoutes.serve(request, reply);
+    });
     m_events->start();
 }
 
@@ -161,6 +173,7 @@ void App::startCommandManager()
     m_commandManager = new CommandManager(nullptr);
     connect(m_commandManager, &CommandManager::configUpdated, this, &App::handleConfigUpdated);
     connect(m_commandManager, &CommandManager::pingError, this, &App::handlePingError);
+    connect(m_commandManager, &CommandManager::linkChanged, this, &App::scheduleStatusReport);
     m_commandManager->start();
 }
 
@@ -213,14 +226,52 @@ void App::handleConfigUpdated()
     reportStatus();
 }
 
-// One line for systemctl status.
+// One line for systemctl status, sent when it changes.
 void App::reportStatus()
 {
-    const Config *config = Config::instance();
-    QDaemonApplication::setStatus(QStringLiteral("Serving %1 streams and %2 IO modules; events on port %3")
-                                      .arg(config->streams.size())
-                                      .arg(config->ios.size())
-                                      .arg(config->eventPort));
+    const int streams = m_videoServer ? m_videoServer->watchedChannelCount() : 0;
+    const int viewers = m_videoServer ? m_videoServer->viewerCount() : 0;
+    const bool linkUp = m_commandManager && m_commandManager->linkStatus().connected;
+    const QString line = QStringLiteral("Serving %1 streams to %2 viewers; Central link %3")
+                             .arg(streams)
+                             .arg(viewers)
+                             .arg(linkUp ? QStringLiteral("up") : QStringLiteral("down"));
+    if (line == m_statusLine)
+        return;
+    m_statusLine = line;
+    QDaemonApplication::setStatus(line);
+}
+
+void App::scheduleStatusReport()
+{
+    if (!m_statusReport.isActive())
+        m_statusReport.start();
+}
+
+ServiceStatus App::collectStatus() const
+{
+    const Config &config = *Config::instance();
+    ServiceStatus status;
+    status.version = QCoreApplication::applicationVersion();
+    status.startedMs = m_startedMs;
+    status.nowMs = QDateTime::currentMSecsSinceEpoch();
+    if (m_commandManager)
+        status.link = m_commandManager->linkStatus();
+    status.link.dvrs = config.dvrs.size();
+    status.link.streams = config.streams.size();
+    status.link.ioModules = config.ios.size();
+    for (const QList<DoorInfo> &doors : config.ioDoors)
+        status.link.doors += doors.size();
+    if (m_videoServer)
+        m_videoServer->collectStatus(&status);
+    if (m_events)
+        m_events->collectStatus(&status);
+    std::sort(status.channels.begin(), status.channels.end(), [](const auto &a, const auto &b) {
+        return std::tie(a.dvr, a.dvrId, a.channel) < std::tie(b.dvr, b.dvrId, b.channel);
+    });
+    std::sort(status.ioModules.begin(), status.ioModules.end(), [](const auto &a, const auto &b) { return a.id < b.id; });
+    std::sort(status.ports.begin(), status.ports.end(), [](const auto &a, const auto &b) { return a.port < b.port; });
+    return status;
 }
 
 void App::handlePingError()

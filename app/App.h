@@ -2,9 +2,12 @@
 #define APP_H
 
 #include "QtHttpServerSettings.h"
+#include "ServiceStatus.h"
+#include "StatusRoutes.h"
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 class AccessControl;
 class CommandManager;
@@ -26,6 +29,9 @@ public:
     void start();
     void stop();
 
+    // A picture of every component, for the status pages.
+    ServiceStatus collectStatus() const;
+
 private slots:
     void handleConfigUpdated();
     void handlePingError();
@@ -42,6 +48,7 @@ private:
     void startVideoServer(const QtHttpServerSettings &settings);
     void startHttpEvents(const QtHttpServerSettings &settings);
     void reportStatus();
+    void scheduleStatusReport();
     void startCommandManager();
     void stopVideoServer();
     void stopHttpEvents();
@@ -59,6 +66,11 @@ private:
     AccessControl *m_accessControl = nullptr;
     // What the running servers were started with; other settings start them anew.
     QtHttpServerSettings m_serverSettings;
+    qint64 m_startedMs = 0;
+    StatusRoutes m_statusRoutes;
+    // Changes that come in a burst make one status line.
+    QTimer m_statusReport;
+    QString m_statusLine;
 };
 
 #endif // APP_H

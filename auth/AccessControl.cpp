@@ -229,8 +229,10 @@ QtHttpAccessGate::Decision AccessControl::decide(QtHttpRequest *request, QtHttpR
         return QtHttpAccessGate::Pass;
     }
 
+    // The login and logout pages are for everyone; the service's other own
+    // pages, like every other route, for users only.
     const QString path = request->getUrl().path(QUrl::FullyDecoded);
-    if (path.startsWith(LoginPage::Prefix))
+    if (path == LoginPage::LoginPath || path == LoginPage::LogoutPath)
         return serveOwnPage(request, reply, path);
 
     const User *user = nullptr;
@@ -251,7 +253,7 @@ QtHttpAccessGate::Decision AccessControl::serveOwnPage(QtHttpRequest *request, Q
 {
     if (path == LoginPage::LoginPath)
         return login(request, reply);
-    if (path == LoginPage::LogoutPath && request->getCommand() == QLatin1String("POST"))
+    if (request->getCommand() == QLatin1String("POST"))
         return logout(request, reply);
     LoginPage::answerText(reply, QtHttpReply::NotFound, "Not found\n");
     return QtHttpAccessGate::Answer;

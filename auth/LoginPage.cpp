@@ -4,7 +4,6 @@
 
 #include <QUrl>
 
-const QString LoginPage::Prefix = QStringLiteral("/.tavro/");
 const QString LoginPage::LoginPath = QStringLiteral("/.tavro/login");
 const QString LoginPage::LogoutPath = QStringLiteral("/.tavro/logout");
 

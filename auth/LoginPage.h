@@ -12,7 +12,6 @@
 class LoginPage
 {
 public:
-    static const QString Prefix;     // "/.tavro/"
     static const QString LoginPath;  // "/.tavro/login"
     static const QString LogoutPath; // "/.tavro/logout"
 

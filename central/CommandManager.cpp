@@ -11,6 +11,7 @@
 #include "proto/svc.pb.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QHostInfo>
 
@@ -90,6 +91,7 @@ bool CommandManager::configureEncryption()
         return false;
     }
     m_zmq->setCurve(serverKey, keys.publicKey, keys.secretKey);
+    m_link.encrypted = true;
     qDaemonLog() << QStringLiteral("The link to Central is encrypted, this service's public key is %1").arg(QString::fromLatin1(keys.publicKey));
     return true;
 }
@@ -146,6 +148,9 @@ void CommandManager::handleTopicMessage(const QByteArray &topic, const QByteArra
 {
     Q_UNUSED(topic)
     m_zmq->messageHandled();
+    m_link.lastMessageMs = QDateTime::currentMSecsSinceEpoch();
+    ++m_link.messages;
+    setLinkUp(true);
 
     Packet packet;
     if (!packet.ParseFromArray(data.constData(), data.size())) {
@@ -209,6 +214,7 @@ bool CommandManager::storeConfiguration(const SystemData &data)
 void CommandManager::onLinkStateChanged(ZeroMQ::LinkState state)
 {
     const QString endpoint = Config::instance()->subEndpoint;
+    setLinkUp(state == ZeroMQ::LinkState::Up);
     switch (state) {
     case ZeroMQ::LinkState::Up:
         qDaemonLog() << QStringLiteral("Link to Central up again at %1").arg(endpoint);
@@ -223,6 +229,16 @@ void CommandManager::onLinkStateChanged(ZeroMQ::LinkState state)
         qDaemonLog() << QStringLiteral("Link to Central lost at %1; retrying").arg(endpoint);
         break;
     }
+}
+
+// Up once Central is heard from: a link whose sockets connected but that
+// never brought a message proves nothing.
+void CommandManager::setLinkUp(bool up)
+{
+    if (up == m_link.connected)
+        return;
+    m_link.connected = up;
+    emit linkChanged(up);
 }
 
 // The same number as last time is a pong; a new one means Central lost
@@ -259,8 +275,11 @@ void CommandManager::applyQueuedConfiguration()
     const std::unique_ptr<SystemData> data = std::move(m_queuedConfiguration);
     QElapsedTimer applying;
     applying.start();
-    if (storeConfiguration(*data))
+    if (storeConfiguration(*data)) {
+        m_link.lastConfigurationMs = QDateTime::currentMSecsSinceEpoch();
+        ++m_link.configurations;
         emit configUpdated();
+    }
     m_applySpacingMs = qBound<qint64>(MinApplySpacingMs, applying.elapsed(), MaxApplySpacingMs);
     m_sinceApplied.start();
 }

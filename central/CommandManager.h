@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "LayoutStore.h"
+#include "ServiceStatus.h"
 #include "ZeroMQ.h"
 
 class CommandRequest;
@@ -41,6 +42,10 @@ public:
     void sendPong();
     void sendPacket(const Packet &packet);
 
+    // The link as this session saw it; the configuration counts are left
+    // to the caller.
+    ServiceStatus::Link linkStatus() const { return m_link; }
+
 public slots:
     void start();
     void stop();
@@ -49,6 +54,8 @@ signals:
     void startZmqEventLoop();
     void configUpdated();
     void pingError();
+    // The link came up (Central was heard from) or went down.
+    void linkChanged(bool up);
 
 private slots:
     void handleStarted();
@@ -63,6 +70,7 @@ private:
     void queueConfiguration(SystemData *data);
     void applyQueuedConfiguration();
     void generateLayoutPages(const CommandRequest &command);
+    void setLinkUp(bool up);
 
     ZeroMQ *m_zmq;
     QThread m_thread;
@@ -75,6 +83,7 @@ private:
     QElapsedTimer m_sinceApplied;
     qint64 m_applySpacingMs = MinApplySpacingMs;
     LayoutStore m_layouts;
+    ServiceStatus::Link m_link;
 };
 
 #endif // COMMANDMANAGER_H

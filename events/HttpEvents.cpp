@@ -12,6 +12,7 @@
 #include "QtHttpServer.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -136,6 +137,9 @@ void HttpEvents::update(const EventsConfig &config)
             module->inputs.clear();
             module->outputs.clear();
             module->stateAnswer.clear();
+            module->lastReadMs = 0;
+            module->lastErrorMs = 0;
+            module->lastError.clear();
             if (module->poller)
                 module->poller->setSource(it->page);
             if (module->updater)
@@ -231,6 +235,8 @@ void HttpEvents::onServerError(QString msg)
 
 void HttpEvents::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
 {
+    if (m_serviceRoute && m_serviceRoute(*request, reply))
+        return;
     const QUrl url = request->getUrl();
     const QString path = url.path(QUrl::FullyDecoded);
 
@@ -338,7 +344,7 @@ void HttpEvents::startPolling(int layout, IoModuleState &module)
 {
     module.poller = new Poller(m_config.modules.value(layout).page, PollIntervalMs, PollIntervalMs, this);
     connect(module.poller, &Poller::polled, this, [this, layout](const QByteArray &page) { onPolled(layout, page); });
-    connect(module.poller, &Poller::failed, this, &HttpEvents::onPollFailed);
+    connect(module.poller, &Poller::failed, this, [this, layout](const QString &msg) { onPollFailed(layout, msg); });
     module.poller->start();
 }
 
@@ -348,6 +354,7 @@ void HttpEvents::onPolled(int layout, const QByteArray &body)
     if (module == m_ioModules.end())
         return;
 
+    module->lastReadMs = QDateTime::currentMSecsSinceEpoch();
     const AlarmPage page = AlarmPage::parse(body);
     // A page that shows no element of a kind keeps the last known map.
     if (!page.inputs.isEmpty())
@@ -361,9 +368,37 @@ void HttpEvents::onPolled(int layout, const QByteArray &body)
     submitPendingOutputs(layout, *module);
 }
 
-void HttpEvents::onPollFailed(const QString &msg)
+void HttpEvents::onPollFailed(int layout, const QString &msg)
 {
     qDaemonLog() << QStringLiteral("Fetching error: %1").arg(msg);
+    const auto module = m_ioModules.find(layout);
+    if (module == m_ioModules.end())
+        return;
+    module->lastErrorMs = QDateTime::currentMSecsSinceEpoch();
+    module->lastError = msg;
+}
+
+void HttpEvents::collectStatus(ServiceStatus *status) const
+{
+    for (auto it = m_ioModules.cbegin(); it != m_ioModules.cend(); ++it) {
+        ServiceStatus::IoModule module;
+        module.id = it.key();
+        module.name = m_config.modules.value(it.key()).name;
+        module.polled = it->poller != nullptr;
+        module.lastReadMs = it->lastReadMs;
+        module.lastErrorMs = it->lastErrorMs;
+        module.lastError = it->lastError;
+        module.queuedChanges = it->pendingOutputs.size();
+        status->ioModules.append(module);
+    }
+    if (m_server->getServerPort() == 0)
+        return;
+    ServiceStatus::Port port;
+    port.role = QStringLiteral("events");
+    port.port = m_server->getServerPort();
+    port.connections = m_server->getConnectionCount();
+    port.refusals = m_server->getRefusalCount();
+    status->ports.append(port);
 }
 
 // Sends the oldest queued change as the module's whole form: the inputs as

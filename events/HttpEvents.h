@@ -3,11 +3,14 @@
 
 #include "EventsConfig.h"
 #include "IoModuleState.h"
+#include "ServiceStatus.h"
 
 #include <QHash>
 #include <QMimeDatabase>
 #include <QObject>
 #include <QString>
+
+#include <functional>
 
 class QtHttpAccessGate;
 class QtHttpReply;
@@ -47,6 +50,13 @@ public:
     void setOutputs(int layout, const QUrl &url);
     // Consulted by the server with every request; set before start().
     void setAccessGate(QtHttpAccessGate *gate);
+    // Tried before the events routes: the service's own pages. It returns
+    // true when it answered the request.
+    using ServiceRoute = std::function<bool(const QtHttpRequest &, QtHttpReply *)>;
+    void setServiceRoute(const ServiceRoute &route) { m_serviceRoute = route; }
+
+    // Every configured IO module, and the port.
+    void collectStatus(ServiceStatus *status) const;
 
     // Whether the request would queue an output change: the route the
     // handler takes for it, without taking it.
@@ -72,7 +82,7 @@ private:
     void releaseModules();
     void startPolling(int layout, IoModuleState &module);
     void onPolled(int layout, const QByteArray &page);
-    void onPollFailed(const QString &msg);
+    void onPollFailed(int layout, const QString &msg);
     void submitPendingOutputs(int layout, IoModuleState &module);
 
     void replyFile(const QString &path, QtHttpReply *reply);
@@ -85,6 +95,7 @@ private:
     QtHttpServer *m_server;
     QMimeDatabase m_mimeDatabase;
     QHash<int, IoModuleState> m_ioModules;
+    ServiceRoute m_serviceRoute;
 };
 
 #endif // HTTPEVENTS_H

@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QMap>
+#include <QString>
 
 class HTTPFetcher;
 class Poller;
@@ -18,6 +19,9 @@ struct IoModuleState
     Poller *poller = nullptr; // reads alarm.htm; made by the first state read, polls from then on
     HTTPFetcher *updater = nullptr; // submits output changes; made by the first one
     QList<QMap<int, int>> pendingOutputs; // oldest first
+    qint64 lastReadMs = 0; // ms since the epoch, 0 for never
+    qint64 lastErrorMs = 0;
+    QString lastError;
 };
 
 #endif // IOMODULESTATE_H

@@ -164,6 +164,7 @@ bool QtHttpServer::admitRequest(QtHttpClientWrapper *client, const QtHttpRequest
     // when it connects.
     if (!isAllowed(address)) {
         emit clientForbidden(address);
+        ++m_refusals;
         reply->setStatusCode(QtHttpReply::Forbidden);
         reply->addHeader(QtHttp::CONNECTION, QByteArrayLiteral("close"));
         return false;
@@ -174,6 +175,7 @@ bool QtHttpServer::admitRequest(QtHttpClientWrapper *client, const QtHttpRequest
     }
     if (!takePlace(client, address)) {
         reportAddressLimit(address);
+        ++m_refusals;
         reply->setStatusCode(QtHttpReply::ServiceUnavailable);
         reply->addHeader(QtHttp::CONNECTION, QByteArrayLiteral("close"));
         return false;
@@ -305,6 +307,7 @@ void QtHttpServer::onClientDisconnected()
 // TLS peer, which could not read a plain answer, is cut without one.
 void QtHttpServer::refuse(QTcpSocket *sock, QtHttpReply::StatusCode code)
 {
+    ++m_refusals;
     connect(sock, &QAbstractSocket::disconnected, sock, &QObject::deleteLater);
     if (m_useSecure) {
         sock->abort();

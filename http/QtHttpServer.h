@@ -60,6 +60,8 @@ public:
     void setMaxConnections(int count) { m_maxConnections = count; }
     int getMaxConnections() const { return m_maxConnections; }
     int getConnectionCount() const { return m_socksClientsHash.size(); }
+    // Connections and requests refused so far, for whatever reason.
+    quint64 getRefusalCount() const { return m_refusals; }
 
     // An empty list (the default) lets every peer in. An IPv4 peer reaching
     // the dual-stack socket as an IPv4-mapped IPv6 address matches IPv4 networks.
@@ -167,6 +169,7 @@ private:
     std::unique_ptr<QtHttpMemoryBudget> m_ownBudget;
     QtHttpMemoryBudget *m_budget;
     QtHttpAccessGate *m_accessGate = nullptr;
+    quint64 m_refusals = 0;
 };
 
 // For the clientForbidden signal, in spies and queued connections.

@@ -10,4 +10,5 @@ exec "$(dirname "$0")/install-packages.sh" \
   libprotobuf-dev protobuf-compiler \
   openssl libssl-dev ca-certificates \
   fonts-dejavu-core \
-  nginx-light
+  nginx-light \
+  prometheus

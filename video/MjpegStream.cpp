@@ -2,6 +2,8 @@
 
 #include "QtHttpClientWrapper.h"
 
+#include <QDateTime>
+
 namespace {
 
 // The loading image goes out at these counted failures of a stream's life.
@@ -48,6 +50,7 @@ void MjpegStream::addViewer(QtHttpClientWrapper *client)
         // The connection's object goes some time after its socket closed;
         // until then writes to it are dropped.
         connect(client, &QObject::destroyed, this, [this, client] { removeViewer(client); });
+        emit viewersChanged();
     }
     client->sendToClient(QByteArray::fromRawData(StreamHead, sizeof(StreamHead) - 1));
     m_poller.start();
@@ -62,22 +65,32 @@ void MjpegStream::closeViewers()
 
 void MjpegStream::removeViewer(QtHttpClientWrapper *client)
 {
-    m_viewers.remove(client);
+    if (!m_viewers.remove(client))
+        return;
     // A fetch in flight still completes, and then finds nobody to write to.
-    if (m_viewers.isEmpty())
+    if (m_viewers.isEmpty()) {
         m_poller.stop();
+        m_lastSnapshot.clear();
+    }
+    emit viewersChanged();
 }
 
 void MjpegStream::onPolled(const QByteArray &jpeg)
 {
-    if (m_viewers.isEmpty())
+    m_lastGoodMs = QDateTime::currentMSecsSinceEpoch();
+    if (m_viewers.isEmpty()) {
         m_poller.stop();
-    else
-        send(jpeg);
+        return;
+    }
+    m_lastSnapshot = jpeg;
+    send(jpeg);
 }
 
-void MjpegStream::onFailed()
+void MjpegStream::onFailed(const QString &msg)
 {
+    m_lastErrorMs = QDateTime::currentMSecsSinceEpoch();
+    m_lastError = msg;
+    ++m_failures;
     if (m_viewers.isEmpty()) {
         m_poller.stop();
         return;
@@ -94,7 +107,9 @@ void MjpegStream::send(const QByteArray &jpeg)
     // A copy: a failed write can end a connection at once.
     const QSet<QtHttpClientWrapper *> viewers = m_viewers;
     for (QtHttpClientWrapper *client : viewers) {
-        if (client->getBytesToWrite() <= backlogLimit)
+        if (client->getBytesToWrite() <= backlogLimit) {
             client->sendToClient(frame);
+            ++m_framesDelivered;
+        }
     }
 }

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QSet>
+#include <QString>
 
 class QtHttpClientWrapper;
 
@@ -37,10 +38,24 @@ public:
     // Ends every viewer's connection: the channel is no longer served.
     void closeViewers();
 
+    int viewerCount() const { return m_viewers.size(); }
+    quint64 framesDelivered() const { return m_framesDelivered; }
+    quint64 failures() const { return m_failures; }
+    // When the last good snapshot came and what it was; the picture is kept
+    // only while someone watches. Times in ms since the epoch, 0 for never.
+    qint64 lastGoodMs() const { return m_lastGoodMs; }
+    const QByteArray &lastSnapshot() const { return m_lastSnapshot; }
+    qint64 lastErrorMs() const { return m_lastErrorMs; }
+    const QString &lastError() const { return m_lastError; }
+
+signals:
+    // A viewer came or went.
+    void viewersChanged();
+
 private:
     void removeViewer(QtHttpClientWrapper *client);
     void onPolled(const QByteArray &jpeg);
-    void onFailed();
+    void onFailed(const QString &msg);
     void send(const QByteArray &jpeg);
 
     Poller m_poller;
@@ -48,6 +63,12 @@ private:
     QSet<QtHttpClientWrapper *> m_viewers;
     // Failures counted while someone watched, over the stream's whole life.
     int m_errorCount = 0;
+    quint64 m_failures = 0;
+    quint64 m_framesDelivered = 0;
+    qint64 m_lastGoodMs = 0;
+    qint64 m_lastErrorMs = 0;
+    QByteArray m_lastSnapshot;
+    QString m_lastError;
 };
 
 #endif // MJPEGSTREAM_H

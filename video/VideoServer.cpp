@@ -8,6 +8,7 @@
 #include "QtHttpReply.h"
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
+#include "StillSnapshot.h"
 
 #include <QFile>
 #include <QStringList>
@@ -93,6 +94,51 @@ void sendIndex(QtHttpReply *reply, const QString &page)
 {
     reply->setStatusCode(QtHttpReply::NotFound);
     reply->appendRawData(page.toLocal8Bit());
+}
+
+const QString SnapshotPrefix = QStringLiteral("/.tavro/snapshot/");
+
+// What a path of up to three levels, each a name or a number, names.
+struct Resolved
+{
+    int dvrId = 0;
+    std::optional<int> streamId;
+    int channel = -1;
+};
+
+Resolved resolve(const Config &config, const QStringList &parts)
+{
+    Resolved resolved;
+    const QString dvrName = parts.value(0);
+    const QString streamName = parts.value(1);
+    resolved.dvrId = config.dvrIdsByName.contains(dvrName) ? config.dvrIdsByName.value(dvrName) : dvrName.toInt();
+    if (config.dvrStreamNames.value(resolved.dvrId).contains(streamName))
+        resolved.streamId = config.dvrStreamIdsByName.value(resolved.dvrId).value(streamName);
+    else if (parts.size() >= 2)
+        resolved.streamId = streamName.toInt();
+    if (parts.size() >= 3)
+        resolved.channel = parts.at(2).toInt();
+    return resolved;
+}
+
+// Whole, as the DVR gave it: chunked, so that nothing follows its last byte.
+void answerJpeg(QtHttpReply *reply, const QByteArray &jpeg)
+{
+    reply->addHeader("Content-Type", "image/jpeg");
+    reply->addHeader("Cache-Control", "no-store");
+    reply->addHeader("X-Content-Type-Options", "nosniff");
+    reply->setUseChunked(true);
+    emit reply->requestSendHeaders();
+    reply->appendRawData(jpeg);
+    emit reply->requestSendData();
+}
+
+void answerText(QtHttpReply *reply, QtHttpReply::StatusCode code, const QByteArray &text)
+{
+    reply->setStatusCode(code);
+    reply->addHeader("Content-Type", "text/plain; charset=utf-8");
+    reply->addHeader("X-Content-Type-Options", "nosniff");
+    reply->appendRawData(text);
 }
 
 } // namespace
@@ -291,6 +337,8 @@ void VideoServer::stop()
     }
     qDeleteAll(m_streams);
     m_streams.clear();
+    qDeleteAll(m_stills);
+    m_stills.clear();
     m_config = VideoConfig();
 }
 
@@ -312,36 +360,68 @@ void VideoServer::onServerError(QString msg)
 void VideoServer::onRequestNeedsReply(QtHttpRequest *request, QtHttpReply *reply)
 {
     const Config &config = *Config::instance();
+    const QString path = request->getUrl().path(QUrl::FullyDecoded);
+    if (path.startsWith(SnapshotPrefix)) {
+        answerSnapshot(request, reply, path.mid(SnapshotPrefix.size()).split(QLatin1Char('/')));
+        return;
+    }
+    const Resolved resolved = resolve(config, path.mid(1).split(QLatin1Char('/')));
 
-    const QStringList parts = request->getUrl().path(QUrl::FullyDecoded).mid(1).split(QLatin1Char('/'));
-    const QString dvrName = parts.value(0);
-    const QString streamName = parts.value(1);
-
-    const int dvrId = config.dvrIdsByName.contains(dvrName) ? config.dvrIdsByName.value(dvrName)
-                                                            : dvrName.toInt();
-    std::optional<int> streamId;
-    if (config.dvrStreamNames.value(dvrId).contains(streamName))
-        streamId = config.dvrStreamIdsByName.value(dvrId).value(streamName);
-    else if (parts.size() >= 2)
-        streamId = streamName.toInt();
-    const int channel = parts.size() >= 3 ? parts.at(2).toInt() : -1;
-
-    if (!config.dvrs.contains(dvrId)) {
+    if (!config.dvrs.contains(resolved.dvrId)) {
         sendIndex(reply, dvrListPage(config));
         return;
     }
-    const DVRInfo dvr = config.dvrs.value(dvrId);
-    if (!streamId || !config.dvrStreamIds.value(dvr.id).contains(*streamId)) {
+    const DVRInfo dvr = config.dvrs.value(resolved.dvrId);
+    if (!resolved.streamId || !config.dvrStreamIds.value(dvr.id).contains(*resolved.streamId)) {
         sendIndex(reply, streamListPage(config, dvr));
         return;
     }
-    const StreamInfo stream = config.streams.value(*streamId);
-    if (!stream.channels.contains(channel)) {
+    const StreamInfo stream = config.streams.value(*resolved.streamId);
+    if (!stream.channels.contains(resolved.channel)) {
         sendIndex(reply, channelListPage(dvr, stream));
         return;
     }
     // The stream only chooses which channels are offered; frames come from the DVR channel.
-    attachViewer(request, reply, ChannelKey(dvr.id, channel));
+    attachViewer(request, reply, ChannelKey(dvr.id, resolved.channel));
+}
+
+// The latest frame of a watched channel; otherwise one fetch, shared by
+// whoever asks for the same channel meanwhile.
+void VideoServer::answerSnapshot(QtHttpRequest *request, QtHttpReply *reply, const QStringList &parts)
+{
+    const Config &config = *Config::instance();
+    const Resolved resolved = resolve(config, parts);
+    const bool named = parts.size() == 3 && resolved.streamId
+        && config.dvrStreamIds.value(resolved.dvrId).contains(*resolved.streamId)
+        && config.streams.value(*resolved.streamId).channels.contains(resolved.channel);
+    const ChannelKey key(resolved.dvrId, resolved.channel);
+    const auto source = m_config.channels.constFind(key);
+    if (!named || source == m_config.channels.cend()) {
+        answerText(reply, QtHttpReply::NotFound, "No such channel\n");
+        return;
+    }
+    const MjpegStream *stream = m_streams.value(key);
+    if (stream && stream->viewerCount() > 0 && !stream->lastSnapshot().isEmpty()) {
+        answerJpeg(reply, stream->lastSnapshot());
+        return;
+    }
+    StillSnapshot *&still = m_stills[key];
+    const bool fresh = !still;
+    if (fresh) {
+        still = new StillSnapshot(source->source(), m_fetchTimeoutMs, this);
+        connect(still, &StillSnapshot::finished, this, [this, key, still] {
+            if (m_stills.value(key) == still)
+                m_stills.remove(key);
+            still->deleteLater();
+        });
+    }
+    if (!still->addWaiter(request->getClientHandle())) {
+        answerText(reply, QtHttpReply::ServiceUnavailable, "Too many waiting for this channel\n");
+        return;
+    }
+    reply->setUseBoundary(true);
+    if (fresh)
+        still->start();
 }
 
 void VideoServer::attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key)
@@ -356,7 +436,61 @@ void VideoServer::attachViewer(QtHttpRequest *request, QtHttpReply *reply, const
     if (!stream) {
         stream = new MjpegStream(source->source(), m_loadingImage, this);
         stream->setFetchTimeout(m_fetchTimeoutMs);
+        connect(stream, &MjpegStream::viewersChanged, this, &VideoServer::viewersChanged);
     }
     reply->setUseBoundary(true);
     stream->addViewer(request->getClientHandle());
+}
+
+void VideoServer::collectStatus(ServiceStatus *status) const
+{
+    const Config &config = *Config::instance();
+    QSet<ChannelKey> listed;
+    for (const StreamInfo &info : config.streams) {
+        for (int channel : info.channels) {
+            const ChannelKey key(info.dvrId, channel);
+            if (!m_config.channels.contains(key) || listed.contains(key))
+                continue;
+            listed.insert(key);
+            ServiceStatus::Channel entry;
+            entry.dvrId = info.dvrId;
+            entry.dvr = config.dvrs.value(info.dvrId).name;
+            entry.stream = info.name;
+            entry.channel = channel;
+            if (const MjpegStream *stream = m_streams.value(key)) {
+                entry.viewers = stream->viewerCount();
+                entry.framesDelivered = stream->framesDelivered();
+                entry.failures = stream->failures();
+                entry.lastGoodMs = stream->lastGoodMs();
+                entry.lastErrorMs = stream->lastErrorMs();
+                entry.lastError = stream->lastError();
+                entry.snapshot = stream->lastSnapshot();
+            }
+            status->channels.append(entry);
+        }
+    }
+    for (auto it = m_servers.cbegin(); it != m_servers.cend(); ++it) {
+        ServiceStatus::Port port;
+        port.role = QStringLiteral("video");
+        port.port = it.key();
+        port.connections = (*it)->getConnectionCount();
+        port.refusals = (*it)->getRefusalCount();
+        status->ports.append(port);
+    }
+}
+
+int VideoServer::watchedChannelCount() const
+{
+    int count = 0;
+    for (const MjpegStream *stream : m_streams)
+        count += stream->viewerCount() > 0 ? 1 : 0;
+    return count;
+}
+
+int VideoServer::viewerCount() const
+{
+    int count = 0;
+    for (const MjpegStream *stream : m_streams)
+        count += stream->viewerCount();
+    return count;
 }

@@ -2,6 +2,7 @@
 #define VIDEOSERVER_H
 
 #include "QtHttpServerSettings.h"
+#include "ServiceStatus.h"
 #include "VideoConfig.h"
 
 #include <QByteArray>
@@ -10,6 +11,7 @@
 #include <QString>
 
 class MjpegStream;
+class StillSnapshot;
 class QtHttpAccessGate;
 class QtHttpReply;
 class QtHttpRequest;
@@ -52,10 +54,19 @@ public:
     void update(const VideoConfig &config);
     void stop();
 
+    // Every configured channel, under the first stream that names it, and
+    // every listening port.
+    void collectStatus(ServiceStatus *status) const;
+    // The channels being watched, and their viewers.
+    int watchedChannelCount() const;
+    int viewerCount() const;
+
 signals:
     void serverStarted(quint16 port);
     void serverStopped();
     void error(QString msg);
+    // A viewer came or went.
+    void viewersChanged();
 
 protected slots:
     void onServerStarted(quint16 port);
@@ -81,6 +92,7 @@ private:
     void releaseWhenIdle(quint16 port, QtHttpServer *server);
     void logUnopenedPorts() const;
     void attachViewer(QtHttpRequest *request, QtHttpReply *reply, const ChannelKey &key);
+    void answerSnapshot(QtHttpRequest *request, QtHttpReply *reply, const QStringList &parts);
 
     VideoConfig m_config;
     QByteArray m_loadingImage;
@@ -90,6 +102,8 @@ private:
     // The channels that ever had a viewer; the others cost nothing but
     // their entry in the configuration.
     QHash<ChannelKey, MjpegStream *> m_streams;
+    // Single fetches for still pictures of channels nobody watches.
+    QHash<ChannelKey, StillSnapshot *> m_stills;
     // Configured ports left closed for want of file descriptors.
     int m_unopenedPorts = 0;
     int m_fetchTimeoutMs;

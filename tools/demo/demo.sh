@@ -2,6 +2,8 @@
 # Runs the demo: the simulated DVR, the service and tavro-central with the
 # demo site, until Ctrl-C (or until one of them ends), then stops all three.
 # Usage: tools/demo/demo.sh [BUILD_DIR]   (default: build)
+# DEMO_CAMERAS=3 gives the simulated DVR three cameras of the site's four, so
+# that camera 4 fails, as a broken one would.
 set -eu
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -53,7 +55,7 @@ stop() {
 trap stop EXIT
 trap 'exit 0' INT TERM
 
-"$BIN/tavro-sim-dvr" --port 8080 --io-port 8081 --channels 4 > "$DEMO_DIR/sim-dvr.log" 2>&1 &
+"$BIN/tavro-sim-dvr" --port 8080 --io-port 8081 --channels "${DEMO_CAMERAS:-4}" > "$DEMO_DIR/sim-dvr.log" 2>&1 &
 pids="$pids $!"
 "$BIN/tavro-central" --site "$EXAMPLES/demo-site.json" --layout "1=$EXAMPLES/demo-layout.html" \
     --ping-interval 1000 --secret-key "$DEMO_DIR/central.key" --allow-clients "$DEMO_DIR/services.keys" \
@@ -78,6 +80,8 @@ TAVRO demo is running. Log in as $DEMO_USER, password $DEMO_PASSWORD (an operato
   live video     http://127.0.0.1:8090/Demo/Cameras/1   (channels 1 to 4)
   video index    http://127.0.0.1:8090/
   layout page    http://127.0.0.1:8087/Demo/Gate.html
+  status         http://127.0.0.1:8087/.tavro/status    (also status.json, metrics)
+  still picture  http://127.0.0.1:8090/.tavro/snapshot/Demo/Cameras/1
   IO module      http://127.0.0.1:8081/alarm.htm        (user admin, password admin)
 Players and tools take the same name and password as HTTP Basic credentials:
   curl -u $DEMO_USER:$DEMO_PASSWORD http://127.0.0.1:8087/read?layout=1
