@@ -33,7 +33,7 @@ App::App(QObject *parent)
 {
     std::srand(unsigned(QDateTime::currentMSecsSinceEpoch() / 1000));
     connect(m_httpBudget, &QtHttpMemoryBudget::connectionsShed, this, [this](int count, qint64 bytes) {
-        qDaemonLog() << QStringLiteral("Closed %1 HTTP connections holding %2 bytes: the memory budget of %3 bytes was spent")
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Closed %1 HTTP connections holding %2 bytes: the memory budget of %3 bytes was spent")
                             .arg(count)
                             .arg(bytes)
                             .arg(m_httpBudget->getLimit());
@@ -48,7 +48,7 @@ App::~App()
 
 void App::start()
 {
-    qDaemonLog() << QStringLiteral("Service started");
+    qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Service started");
     Config::instance()->load();
     if (!m_accessControl) {
         m_accessControl = new AccessControl(QDaemonApplication::dataDirectory(), nullptr);
@@ -69,7 +69,7 @@ void App::applyAccessSettings()
 
 void App::stop()
 {
-    qDaemonLog() << QStringLiteral("Stopping service");
+    qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Stopping service");
     stopAll();
 }
 
@@ -133,7 +133,7 @@ bool App::httpServerSettings(QtHttpServerSettings *settings) const
         if (QtHttpCertificate::load(dir.filePath(config.tlsCertificate), dir.filePath(config.tlsKey), &settings->tls, &error))
             return true;
     }
-    qDaemonLog() << QStringLiteral("No HTTP server started: TLS cannot be used: %1").arg(error);
+    qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("No HTTP server started: TLS cannot be used: %1").arg(error);
     return false;
 }
 
@@ -241,5 +241,5 @@ void App::handleVideoServerStopped()
 
 void App::handleVideoServerError(QString msg)
 {
-    qDaemonLog() << QStringLiteral("VideoServer error: %1").arg(msg);
+    qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("VideoServer error: %1").arg(msg);
 }
