@@ -48,7 +48,7 @@ App::~App()
 
 void App::start()
 {
-    qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Service started");
+    qDaemonLog() << QStringLiteral("Service started");
     Config::instance()->load();
     if (!m_accessControl) {
         m_accessControl = new AccessControl(QDaemonApplication::dataDirectory(), nullptr);
@@ -69,7 +69,7 @@ void App::applyAccessSettings()
 
 void App::stop()
 {
-    qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Stopping service");
+    qDaemonLog() << QStringLiteral("Stopping service");
     stopAll();
 }
 

@@ -27,7 +27,7 @@ void Daemon::handleStarted()
 void Daemon::handleStopped()
 {
     m_app->stop();
-    qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Service stopped!");
+    qDaemonLog() << QStringLiteral("Service stopped!");
 }
 
 void Daemon::handleInstalled()
