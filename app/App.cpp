@@ -40,7 +40,7 @@ App::App(QObject *parent)
     m_statusReport.setInterval(0);
     connect(&m_statusReport, &QTimer::timeout, this, &App::reportStatus);
     connect(m_httpBudget, &QtHttpMemoryBudget::connectionsShed, this, [this](int count, qint64 bytes) {
-        qDaemonLog() << QStringLiteral("Closed %1 HTTP connections holding %2 bytes: the memory budget of %3 bytes was spent")
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Closed %1 HTTP connections holding %2 bytes: the memory budget of %3 bytes was spent")
                             .arg(count)
                             .arg(bytes)
                             .arg(m_httpBudget->getLimit());
@@ -141,7 +141,7 @@ bool App::httpServerSettings(QtHttpServerSettings *settings) const
         if (QtHttpCertificate::load(dir.filePath(config.tlsCertificate), dir.filePath(config.tlsKey), &settings->tls, &error))
             return true;
     }
-    qDaemonLog() << QStringLiteral("No HTTP server started: TLS cannot be used: %1").arg(error);
+    qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("No HTTP server started: TLS cannot be used: %1").arg(error);
     return false;
 }
 
@@ -292,5 +292,5 @@ void App::handleVideoServerStopped()
 
 void App::handleVideoServerError(QString msg)
 {
-    qDaemonLog() << QStringLiteral("VideoServer error: %1").arg(msg);
+    qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("VideoServer error: %1").arg(msg);
 }

@@ -160,7 +160,7 @@ void AccessControl::start()
 {
     QString error;
     if (!m_users->load(&error))
-        qDaemonLog() << QStringLiteral("Users file refused: %1; nobody may log in").arg(error);
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Users file refused: %1; nobody may log in").arg(error);
     logState();
     ensureSessionKey();
     m_users->watch(UsersPollMs);
@@ -176,7 +176,7 @@ void AccessControl::setAllowedHosts(const QStringList &hosts)
 void AccessControl::onUsersReloaded(const QString &error)
 {
     if (!error.isEmpty())
-        qDaemonLog() << QStringLiteral("Users file refused: %1; nobody may log in").arg(error);
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Users file refused: %1; nobody may log in").arg(error);
     logState();
     ensureSessionKey();
     m_remembered.clear();
@@ -185,9 +185,9 @@ void AccessControl::onUsersReloaded(const QString &error)
 void AccessControl::logState()
 {
     if (!m_users->isEnabled())
-        qDaemonLog() << QStringLiteral("Access control is off: anyone who reaches the service may watch video and switch outputs");
+        qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Access control is off: anyone who reaches the service may watch video and switch outputs");
     else
-        qDaemonLog() << QStringLiteral("Access control is on: %1 users").arg(m_users->users().size());
+        qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Access control is on: %1 users").arg(m_users->users().size());
 }
 
 // Made at first use; a key that cannot be kept still serves, in memory,
@@ -199,7 +199,7 @@ void AccessControl::ensureSessionKey()
     QString error;
     QByteArray key = SessionCookie::loadKey(m_directory + QStringLiteral("/session.key"), &error);
     if (key.isEmpty()) {
-        qDaemonLog() << QStringLiteral("Session key: %1; sessions end at the next start").arg(error);
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Session key: %1; sessions end at the next start").arg(error);
         key = SessionCookie::randomBytes(SessionCookie::KeyBytes);
     }
     m_sessions = SessionCookie(key);
@@ -381,9 +381,9 @@ void AccessControl::onVerified(quint64 ticket, bool ok)
             remember(verification.credentialKey, verification.name, verification.stamp);
     } else {
         const QString client = verification.client.toString();
-        qDaemonLog() << QStringLiteral("Failed login for %1 from %2").arg(shown(verification.name), client);
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Failed login for %1 from %2").arg(shown(verification.name), client);
         if (m_throttle.recordFailure(verification.client, nowMs()))
-            qDaemonLog() << QStringLiteral("Too many failed logins from %1: refused for %2 minutes").arg(client).arg(LoginThrottle::BlockMs / 60000);
+            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Too many failed logins from %1: refused for %2 minutes").arg(client).arg(LoginThrottle::BlockMs / 60000);
     }
     QtHttpRequest *request = verification.request;
     if (!request)
@@ -469,5 +469,8 @@ void AccessControl::logOutputChange(const QtHttpRequest &request, const QString 
                              .arg(refusal.isEmpty() ? QStringLiteral("Output change") : QStringLiteral("Refused output change"),
                                   shown(who), request.getClientAddress().toString(),
                                   shown(url.path(QUrl::FullyDecoded).mid(1)), shown(outputs));
-    qDaemonLog() << (refusal.isEmpty() ? line : line + QStringLiteral(" (%1)").arg(refusal));
+    if (refusal.isEmpty())
+        qDaemonLog() << line;
+    else
+        qDaemonLog(QDaemonLog::Priority::Warning) << line + QStringLiteral(" (%1)").arg(refusal);
 }

@@ -188,6 +188,19 @@ class SilentCentral:
         pull_port = self.pull.bind_to_random_port("tcp://127.0.0.1")
         self.ports = (pub_port, pull_port)
 
+    def wait_for_service(self, pb, ping_number):
+        """Pings until the service answers (its subscription takes a moment),
+        and takes the answer."""
+        ping = pb.Packet()
+        ping.client_id = SITE_ID
+        ping.ping.number = ping_number
+        deadline = time.time() + 10
+        while not self.pull.poll(20):
+            if time.time() > deadline:
+                raise RuntimeError("the service never answered a ping")
+            self.pub.send_multipart([b"services", ping.SerializeToString()])
+        self.pull.recv()
+
     def close(self):
         self.pub.close()
         self.pull.close()
@@ -491,21 +504,12 @@ def wait_answer(port, path, deadline):
 
 
 def sync_once(args, pb, out_ports, ping_number):
-    import zmq
     central = SilentCentral()
     event_port = free_port()
     site = Site(args.tavro, args.work, "sync", central.ports, event_port)
     site.start([event_port])
     try:
-        ping = pb.Packet()
-        ping.client_id = SITE_ID
-        ping.ping.number = ping_number
-        deadline = time.time() + 10
-        while not central.pull.poll(20):
-            if time.time() > deadline:
-                raise RuntimeError("the service never answered a ping")
-            central.pub.send_multipart([b"services", ping.SerializeToString()])
-        central.pull.recv()
+        central.wait_for_service(pb, ping_number)
         payload = big_config(pb, out_ports)
         results = []
         for round_ in ("first (empty before)", "second (replaces the first)"):
@@ -623,15 +627,7 @@ def update_once(args, pb, out_ports, new_ports, ping_number):
     site = Site(args.tavro, args.work, "update", central.ports, event_port)
     site.start([event_port])
     try:
-        ping = pb.Packet()
-        ping.client_id = SITE_ID
-        ping.ping.number = ping_number
-        deadline = time.time() + 10
-        while not central.pull.poll(20):
-            if time.time() > deadline:
-                raise RuntimeError("the service never answered a ping")
-            central.pub.send_multipart([b"services", ping.SerializeToString()])
-        central.pull.recv()
+        central.wait_for_service(pb, ping_number)
         payload = big_config(pb, out_ports)
         changed = tenth_changed(pb, payload)
         rounds = [("full start", payload), ("identical", payload), ("10% of streams changed", changed),
@@ -715,15 +711,7 @@ def burst_once(args, pb, out_ports, ping_number, count=5000, seconds=5.0):
     site = Site(args.tavro, args.work, "burst", central.ports, event_port)
     site.start([event_port])
     try:
-        ping = pb.Packet()
-        ping.client_id = SITE_ID
-        ping.ping.number = ping_number
-        deadline = time.time() + 10
-        while not central.pull.poll(20):
-            if time.time() > deadline:
-                raise RuntimeError("the service never answered a ping")
-            central.pub.send_multipart([b"services", ping.SerializeToString()])
-        central.pull.recv()
+        central.wait_for_service(pb, ping_number)
         packets = [small_config(pb, out_ports, "burst%05d" % n) for n in range(1, count + 1)]
         central.pub.send_multipart([b"services", packets[0]])
         wait_answer(out_ports[0], "/", time.time() + 10)

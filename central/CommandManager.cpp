@@ -75,7 +75,7 @@ bool CommandManager::configureEncryption()
 {
     const QByteArray serverKey = Config::instance()->serverPublicKey.toLatin1();
     if (serverKey.isEmpty()) {
-        qDaemonLog() << QStringLiteral("The link to Central is not encrypted (no serverPublicKey in settings.ini)");
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("The link to Central is not encrypted (no serverPublicKey in settings.ini)");
         return true;
     }
     QString failure;
@@ -87,12 +87,12 @@ bool CommandManager::configureEncryption()
     else
         CurveKeyPair::readOrCreate(PublicKeyCommand::keyFilePath(), &keys, &failure);
     if (!failure.isEmpty()) {
-        qDaemonLog() << QStringLiteral("The link to Central stays down: %1").arg(failure);
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("The link to Central stays down: %1").arg(failure);
         return false;
     }
     m_zmq->setCurve(serverKey, keys.publicKey, keys.secretKey);
     m_link.encrypted = true;
-    qDaemonLog() << QStringLiteral("The link to Central is encrypted, this service's public key is %1").arg(QString::fromLatin1(keys.publicKey));
+    qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("The link to Central is encrypted, this service's public key is %1").arg(QString::fromLatin1(keys.publicKey));
     return true;
 }
 
@@ -154,8 +154,8 @@ void CommandManager::handleTopicMessage(const QByteArray &topic, const QByteArra
 
     Packet packet;
     if (!packet.ParseFromArray(data.constData(), data.size())) {
-        qDaemonLog() << QString("void CommandManager::handleTopicMessage(QByteArray, QByteArray)");
-        qDaemonLog() << QString("  Can't parse buffer");
+        qDaemonLog(QDaemonLog::Priority::Error) << QString("void CommandManager::handleTopicMessage(QByteArray, QByteArray)")
+                                                << QString("  Can't parse buffer");
         return;
     }
     if (packet.client_type() != SERVICE)
@@ -185,15 +185,14 @@ void CommandManager::handleTopicMessage(const QByteArray &topic, const QByteArra
         handlePing(packet.ping());
         break;
     default:
-        qDaemonLog() << QString("  unhandled type: %1").arg(int(packet.oneof_data_case()));
+        qDaemonLog(QDaemonLog::Priority::Warning) << QString("  unhandled type: %1").arg(int(packet.oneof_data_case()));
         break;
     }
 }
 
 void CommandManager::onTransportError(const QString &operation, const QString &message)
 {
-    qDaemonLog() << operation;
-    qDaemonLog() << QString("  Failed: %1").arg(message);
+    qDaemonLog(QDaemonLog::Priority::Error) << operation << QString("  Failed: %1").arg(message);
 }
 
 // Pages of modules and DVRs the new configuration no longer has go with it.
@@ -217,16 +216,16 @@ void CommandManager::onLinkStateChanged(ZeroMQ::LinkState state)
     setLinkUp(state == ZeroMQ::LinkState::Up);
     switch (state) {
     case ZeroMQ::LinkState::Up:
-        qDaemonLog() << QStringLiteral("Link to Central up again at %1").arg(endpoint);
+        qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Link to Central up again at %1").arg(endpoint);
         break;
     case ZeroMQ::LinkState::Unreachable:
-        qDaemonLog() << QStringLiteral("Central not reachable at %1; retrying").arg(endpoint);
+        qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Central not reachable at %1; retrying").arg(endpoint);
         break;
     case ZeroMQ::LinkState::HandshakeFailed:
-        qDaemonLog() << QStringLiteral("No handshake with Central at %1 (not Central, or the keys do not match); retrying").arg(endpoint);
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("No handshake with Central at %1 (not Central, or the keys do not match); retrying").arg(endpoint);
         break;
     case ZeroMQ::LinkState::Lost:
-        qDaemonLog() << QStringLiteral("Link to Central lost at %1; retrying").arg(endpoint);
+        qDaemonLog(QDaemonLog::Priority::Notice) << QStringLiteral("Link to Central lost at %1; retrying").arg(endpoint);
         break;
     }
 }
@@ -289,7 +288,7 @@ void CommandManager::applyQueuedConfiguration()
 void CommandManager::generateLayoutPages(const CommandRequest &command)
 {
     if (command.str_rs_size() != 2) {
-        qDaemonLog() << QString("Incorrect parameter of GENERATE_IO cmd");
+        qDaemonLog(QDaemonLog::Priority::Error) << QString("Incorrect parameter of GENERATE_IO cmd");
         return;
     }
     const int ioId = QString::fromStdString(command.str_rs(0)).toInt();
@@ -298,12 +297,12 @@ void CommandManager::generateLayoutPages(const CommandRequest &command)
     const Config *config = Config::instance();
     const auto io = config->ios.constFind(ioId);
     if (io == config->ios.cend()) {
-        qDaemonLog() << QString("GENERATE_IO - ioId invalid: %1").arg(ioId);
+        qDaemonLog(QDaemonLog::Priority::Error) << QString("GENERATE_IO - ioId invalid: %1").arg(ioId);
         return;
     }
     const auto dvr = config->dvrs.constFind(io->dvrId);
     if (dvr == config->dvrs.cend()) {
-        qDaemonLog() << QString("GENERATE_IO - dvrId invalid: %1").arg(io->dvrId);
+        qDaemonLog(QDaemonLog::Priority::Error) << QString("GENERATE_IO - dvrId invalid: %1").arg(io->dvrId);
         return;
     }
 
@@ -314,13 +313,13 @@ void CommandManager::generateLayoutPages(const CommandRequest &command)
     QStringList accepted;
     for (int i = 0; i < paths.size(); ++i) {
         if (!isSafeName(dvr->name) || !isSafeName(fileNames.at(i))) {
-            qDaemonLog() << QString("  Refused, outside the layout directory: %1").arg(printable(paths.at(i)));
+            qDaemonLog(QDaemonLog::Priority::Error) << QString("  Refused, outside the layout directory: %1").arg(printable(paths.at(i)));
             continue;
         }
         accepted << paths.at(i);
     }
     if (!m_layouts.write(base, accepted, content)) {
-        qDaemonLog() << QString("GENERATE_IO - refused, the layout directory would exceed %1 bytes").arg(LayoutStore::MaxDirectoryBytes);
+        qDaemonLog(QDaemonLog::Priority::Error) << QString("GENERATE_IO - refused, the layout directory would exceed %1 bytes").arg(LayoutStore::MaxDirectoryBytes);
         return;
     }
     for (const QString &path : qAsConst(accepted))

@@ -67,8 +67,7 @@ DoorInfo toDoorInfo(const Door &door)
 
 void logFailure(const QString &detail)
 {
-    qDaemonLog() << QString("bool ConfigSync::store(const SiteConfig&, Settings&)");
-    qDaemonLog() << detail;
+    qDaemonLog(QDaemonLog::Priority::Error) << QString("bool ConfigSync::store(const SiteConfig&, Settings&)") << detail;
 }
 
 } // namespace
@@ -77,7 +76,7 @@ bool ConfigSync::apply(const SiteConfig &site, Settings &settings, int eventPort
 {
     const QString refusal = ConfigCheck::refusal(site, eventPort);
     if (!refusal.isEmpty()) {
-        qDaemonLog() << QStringLiteral("Refused the configuration from Central, keeping the stored one: %1").arg(refusal);
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Refused the configuration from Central, keeping the stored one: %1").arg(refusal);
         return false;
     }
     return store(site, settings);

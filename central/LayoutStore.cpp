@@ -138,5 +138,5 @@ void LayoutStore::save() const
     // JSON, because names may hold any character, line breaks included.
     const QByteArray text = QJsonDocument(QJsonArray::fromStringList(m_written.values())).toJson(QJsonDocument::Compact);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit())
-        qDaemonLog() << QStringLiteral("  Can't write %1: %2").arg(m_recordPath, file.errorString());
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("  Can't write %1: %2").arg(m_recordPath, file.errorString());
 }

@@ -15,7 +15,7 @@ void Utils::writeFile(const QString &path, const QString &content)
     QSaveFile file(path);
     const QByteArray bytes = content.toUtf8();
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        qDaemonLog() << QString("  Can't write %1: %2").arg(path, file.errorString());
+        qDaemonLog(QDaemonLog::Priority::Error) << QString("  Can't write %1: %2").arg(path, file.errorString());
 }
 
 void Utils::removeFile(const QString &path)

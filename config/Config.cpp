@@ -93,7 +93,7 @@ QList<QPair<QHostAddress, int>> readNetworks(const QString &key, const QString &
         *named = true;
         const QPair<QHostAddress, int> network = QHostAddress::parseSubnet(text);
         if (network.first.isNull())
-            qDaemonLog() << QStringLiteral("  %1: %2").arg(ignoredLabel, text);
+            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("  %1: %2").arg(ignoredLabel, text);
         else
             networks.append(network);
     }
@@ -139,7 +139,7 @@ void Config::loadAllowedNetworks()
         named = true;
         const QPair<QHostAddress, int> network = QHostAddress::parseSubnet(text);
         if (network.first.isNull()) {
-            qDaemonLog() << QStringLiteral("  Ignored allowed network: %1").arg(text);
+            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("  Ignored allowed network: %1").arg(text);
             continue;
         }
         allowedNetworks.append(network);
@@ -148,7 +148,7 @@ void Config::loadAllowedNetworks()
     if (!accepted.isEmpty())
         qDaemonLog() << QStringLiteral("  Allowed networks: %1").arg(accepted.join(QStringLiteral(", ")));
     else if (named)
-        qDaemonLog() << QStringLiteral("  No valid allowed network: no client is served");
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("  No valid allowed network: no client is served");
     noAllowedNetworkApplies = named && accepted.isEmpty();
 }
 

@@ -77,16 +77,16 @@ HttpEvents::HttpEvents(QObject *parent)
     connect(m_server, &QtHttpServer::error, this, &HttpEvents::onServerError);
     connect(m_server, &QtHttpServer::requestNeedsReply, this, &HttpEvents::onRequestNeedsReply);
     connect(m_server, &QtHttpServer::clientForbidden, this, [this](const QHostAddress &address) {
-        qDaemonLog() << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(m_server->getServerPort());
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(m_server->getServerPort());
     });
     connect(m_server, &QtHttpServer::connectionLimitReached, this, [this](int maxConnections) {
-        qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(m_server->getServerPort()).arg(maxConnections);
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(m_server->getServerPort()).arg(maxConnections);
     });
     connect(m_server, &QtHttpServer::addressLimitReached, this, [this](const QHostAddress &address, int maxConnections) {
-        qDaemonLog() << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(m_server->getServerPort()).arg(maxConnections);
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(m_server->getServerPort()).arg(maxConnections);
     });
     connect(m_server, &QtHttpServer::memoryBudgetReached, this, [this](qint64 budget) {
-        qDaemonLog() << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(m_server->getServerPort()).arg(budget);
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(m_server->getServerPort()).arg(budget);
     });
 }
 
@@ -117,7 +117,7 @@ void HttpEvents::update(const EventsConfig &config)
             continue;
         }
         if (!it->pendingOutputs.isEmpty()) {
-            qDaemonLog() << QStringLiteral("  Dropped %1 queued output change(s) of removed IO module %2 (%3)")
+            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("  Dropped %1 queued output change(s) of removed IO module %2 (%3)")
                                 .arg(it->pendingOutputs.size())
                                 .arg(it.key())
                                 .arg(m_config.modules.value(it.key()).name);
@@ -229,7 +229,7 @@ void HttpEvents::onServerStarted(quint16 port)
 
 void HttpEvents::onServerError(QString msg)
 {
-    qDaemonLog() << QStringLiteral("Events server error: %1").arg(msg);
+    qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Events server error: %1").arg(msg);
     emit error(msg);
 }
 
@@ -370,7 +370,7 @@ void HttpEvents::onPolled(int layout, const QByteArray &body)
 
 void HttpEvents::onPollFailed(int layout, const QString &msg)
 {
-    qDaemonLog() << QStringLiteral("Fetching error: %1").arg(msg);
+    qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Fetching error: %1").arg(msg);
     const auto module = m_ioModules.find(layout);
     if (module == m_ioModules.end())
         return;

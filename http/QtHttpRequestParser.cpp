@@ -9,16 +9,6 @@
 
 namespace {
 
-QtHttpMessageParser::Limits requestLimits()
-{
-    QtHttpMessageParser::Limits limits;
-    limits.maxLineBytes = QtHttp::MAX_LINE_LENGTH;
-    limits.maxHeadBytes = QtHttp::MAX_HEAD_SIZE;
-    limits.maxHeaderLines = QtHttp::MAX_HEADER_LINES;
-    limits.maxBodyBytes = QtHttp::MAX_BODY_SIZE;
-    return limits;
-}
-
 // The headers that frame a request go into the table under their usual
 // names, whatever case they came in, so that handlers and the connection
 // find them where they look; so do those a proxy sets.
@@ -42,7 +32,8 @@ bool isList(const QByteArray &name)
 QtHttpRequestParser::QtHttpRequestParser(QtHttpClientWrapper *client, QtHttpServer *server)
     : m_client(client)
     , m_server(server)
-    , m_reader(QtHttpMessageParser::Kind::Request, requestLimits())
+    , m_reader(QtHttpMessageParser::Kind::Request,
+               {QtHttp::MAX_LINE_LENGTH, QtHttp::MAX_HEAD_SIZE, QtHttp::MAX_HEADER_LINES, QtHttp::MAX_BODY_SIZE})
 {
 }
 

@@ -22,21 +22,11 @@ QString socketErrorText(const QTcpSocket &socket, QAbstractSocket::SocketError s
     }
 }
 
-QtHttpMessageParser::Limits responseLimits()
-{
-    QtHttpMessageParser::Limits limits;
-    limits.maxLineBytes = HTTPFetcher::MaxLineBytes;
-    limits.maxHeadBytes = HTTPFetcher::MaxHeadBytes;
-    limits.maxHeaderLines = HTTPFetcher::MaxHeaderLines;
-    limits.maxBodyBytes = HTTPFetcher::MaxBodyBytes;
-    return limits;
-}
-
 } // namespace
 
 HTTPFetcher::HTTPFetcher(QObject *parent)
     : QObject(parent)
-    , m_reader(QtHttpMessageParser::Kind::Response, responseLimits())
+    , m_reader(QtHttpMessageParser::Kind::Response, {MaxLineBytes, MaxHeadBytes, MaxHeaderLines, MaxBodyBytes})
 {
 }
 

@@ -154,7 +154,7 @@ VideoServer::VideoServer(QObject *parent)
     if (loading.open(QIODevice::ReadOnly))
         m_loadingImage = loading.readAll();
     else
-        qDaemonLog() << QStringLiteral("Can't read loading.jpg");
+        qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Can't read loading.jpg");
 }
 
 VideoServer::~VideoServer()
@@ -202,7 +202,7 @@ void VideoServer::update(const VideoConfig &config)
 void VideoServer::logUnopenedPorts() const
 {
     if (m_unopenedPorts > 0)
-        qDaemonLog() << QStringLiteral("  Not listening on %1 ports: too few file descriptors").arg(m_unopenedPorts);
+        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("  Not listening on %1 ports: too few file descriptors").arg(m_unopenedPorts);
 }
 
 VideoServer::Changes VideoServer::apply(const VideoConfig &config)
@@ -277,16 +277,16 @@ void VideoServer::openPort(quint16 port)
         connect(server, &QtHttpServer::error, this, &VideoServer::onServerError);
         connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
         connect(server, &QtHttpServer::clientForbidden, this, [port](const QHostAddress &address) {
-            qDaemonLog() << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(port);
+            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(port);
         });
         connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
-            qDaemonLog() << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
+            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
         });
         connect(server, &QtHttpServer::addressLimitReached, this, [port](const QHostAddress &address, int maxConnections) {
-            qDaemonLog() << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(port).arg(maxConnections);
+            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(port).arg(maxConnections);
         });
         connect(server, &QtHttpServer::memoryBudgetReached, this, [port](qint64 budget) {
-            qDaemonLog() << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(port).arg(budget);
+            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(port).arg(budget);
         });
         server->apply(m_serverSettings);
         server->setAccessGate(m_accessGate);

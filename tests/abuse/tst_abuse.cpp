@@ -3,7 +3,7 @@
 #include "QDaemonApplication.h"
 #include "QtHttpConstants.h"
 #include "ServiceProcess.h"
-#include "Settings.h"
+#include "TestSite.h"
 
 #include <QDir>
 #include <QFile>
@@ -210,22 +210,10 @@ void tst_Abuse::initTestCase()
     m_videoPort = ServiceProcess::freePort();
     m_eventPort = ServiceProcess::freePort();
     m_service = std::make_unique<ServiceProcess>();
-    {
-        Settings settings(m_service->directory() + QStringLiteral("/settings.db"));
-        DVRInfo dvr;
-        dvr.id = 1;
-        dvr.name = QStringLiteral("North");
-        dvr.ip = m_dvr->host();
-        QVERIFY(settings.insertDVR(dvr));
-        StreamInfo stream;
-        stream.id = 1;
-        stream.name = QStringLiteral("Main");
-        stream.dvrId = 1;
-        stream.inPort = m_dvr->port();
-        stream.outPort = m_videoPort;
-        stream.channels = {1};
-        QVERIFY(settings.insertStream(stream));
-    }
+    QVERIFY(TestSite::store(m_service->directory(), {{{1, QStringLiteral("North"), m_dvr->host(), {}, {}}},
+                                                     {{1, QStringLiteral("Main"), 1, m_dvr->port(), m_videoPort, {1}}},
+                                                     {},
+                                                     {}}));
     m_service->writeIni(QStringLiteral("eventPort"), QString::number(m_eventPort));
     m_service->writeIni(QStringLiteral("serverSendPort"), QString::number(ServiceProcess::freePort()));
     m_service->writeIni(QStringLiteral("serverRecvPort"), QString::number(ServiceProcess::freePort()));

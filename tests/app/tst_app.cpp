@@ -3,7 +3,7 @@
 #include "HttpTestClient.h"
 #include "QtHttpCertificate.h"
 #include "ServiceProcess.h"
-#include "Settings.h"
+#include "TestSite.h"
 #include "proto/svc.pb.h"
 
 #include <QFile>
@@ -27,22 +27,9 @@ HttpResponse httpGet(quint16 port, const QByteArray &path, int timeoutMs = 5000)
 }
 
 // A site with one DVR (the fake one) and one stream on videoPort, channels 1 and 2.
-void writeSite(const QString &directory, quint16 videoPort, quint16 dvrPort)
+bool writeSite(const QString &directory, quint16 videoPort, quint16 dvrPort)
 {
-    Settings settings(directory + QStringLiteral("/settings.db"));
-    DVRInfo dvr;
-    dvr.id = 3;
-    dvr.name = QStringLiteral("North");
-    dvr.ip = QStringLiteral("127.0.0.1");
-    settings.insertDVR(dvr);
-    StreamInfo stream;
-    stream.id = 1;
-    stream.name = QStringLiteral("Main");
-    stream.dvrId = 3;
-    stream.inPort = dvrPort;
-    stream.outPort = videoPort;
-    stream.channels = {1, 2};
-    settings.insertStream(stream);
+    return TestSite::store(directory, {{{3, "North", "127.0.0.1", {}, {}}}, {{1, "Main", 3, dvrPort, videoPort, {1, 2}}}, {}, {}});
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes)
@@ -106,41 +93,9 @@ private:
     QProcess m_process;
 };
 
-int portOf(const QString &endpoint)
-{
-    return endpoint.section(QLatin1Char(':'), -1).toInt();
-}
-
-Packet ping(int number)
-{
-    Packet packet;
-    packet.set_client_id("central");
-    packet.mutable_ping()->set_number(number);
-    return packet;
-}
-
 Packet siteData(quint16 outPort, quint16 dvrPort)
 {
-    Packet packet;
-    packet.set_client_id("site-1");
-    SystemData *data = packet.mutable_data();
-    DVR *dvr = data->add_dvrs();
-    dvr->set_id(3);
-    dvr->set_name("North");
-    dvr->set_ip("127.0.0.1");
-    Stream *stream = data->add_streams();
-    stream->set_id(1);
-    stream->set_name("Main");
-    stream->set_dvr_id(3);
-    stream->set_in_port(dvrPort);
-    stream->set_out_port(outPort);
-    stream->set_channels("[\"1\"]");
-    IO *io = data->add_ios();
-    io->set_id(5);
-    io->set_name("Lobby");
-    io->set_dvr_id(3);
-    io->set_port(dvrPort);
-    return packet;
+    return TestSite::packet({{{3, "North", "127.0.0.1", {}, {}}}, {{1, "Main", 3, dvrPort, outPort, {1}}}, {{5, "Lobby", 3, 0, dvrPort, false, false}}, {}});
 }
 
 // A notify socket of the test's own, under an abstract name, that keeps
@@ -305,14 +260,11 @@ void tst_App::registersAndRestartsServersOnNewConfiguration()
     CentralPeer central;
     FakeDvr dvr;
     ServiceProcess service;
-    service.writeIni(QStringLiteral("serverSendPort"), QString::number(portOf(central.publishEndpoint())));
-    service.writeIni(QStringLiteral("serverRecvPort"), QString::number(portOf(central.pullEndpoint())));
-    service.writeIni(QStringLiteral("id"), QStringLiteral("site-1"));
-    service.writeIni(QStringLiteral("eventPort"), QString::number(ServiceProcess::freePort()));
+    service.linkTo(central);
     QVERIFY(service.start());
     QVERIFY(central.waitForSubscriber());
 
-    central.publish(ping(7));
+    central.publish(CentralPeer::ping(7));
     Packet hello;
     QVERIFY(central.waitForPacket(&hello));
     QVERIFY(hello.has_hello());
@@ -342,26 +294,18 @@ void tst_App::serversAnswerWhileCentralNeverReads()
     const quint16 videoPort = ServiceProcess::freePort();
     const quint16 eventPort = ServiceProcess::freePort();
     ServiceProcess service;
-    {
-        Settings settings(service.directory() + QStringLiteral("/settings.db"));
-        StreamInfo stream;
-        stream.id = 1;
-        stream.name = QStringLiteral("Main");
-        stream.outPort = videoPort;
-        stream.channels = {1};
-        QVERIFY(settings.insertStream(stream));
-    }
+    QVERIFY(TestSite::store(service.directory(), {{}, {{1, "Main", 0, 0, videoPort, {1}}}, {}, {}}));
     // Nobody ever listens where the service pushes.
-    service.writeIni(QStringLiteral("serverSendPort"), QString::number(portOf(central.publishEndpoint())));
+    service.writeIni(QStringLiteral("serverSendPort"), QString::number(central.publishPort()));
     service.writeIni(QStringLiteral("serverRecvPort"), QString::number(ServiceProcess::freePort()));
     service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
     QVERIFY(service.start());
     QVERIFY(central.waitForSubscriber());
     QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
 
-    central.publish(ping(1));
+    central.publish(CentralPeer::ping(1));
     for (int i = 0; i < 1500; ++i)
-        central.publish(ping(1));
+        central.publish(CentralPeer::ping(1));
     QVERIFY(service.waitForLog(QStringLiteral("Registering service to Central")));
 
     QCOMPARE(httpGet(videoPort, "/").statusLine, QByteArray("HTTP/1.1 404 Not found !"));
@@ -375,12 +319,8 @@ void tst_App::storedLayoutPageIsServed()
 {
     CentralPeer central;
     FakeDvr dvr;
-    const quint16 eventPort = ServiceProcess::freePort();
     ServiceProcess service;
-    service.writeIni(QStringLiteral("serverSendPort"), QString::number(portOf(central.publishEndpoint())));
-    service.writeIni(QStringLiteral("serverRecvPort"), QString::number(portOf(central.pullEndpoint())));
-    service.writeIni(QStringLiteral("id"), QStringLiteral("site-1"));
-    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    const quint16 eventPort = service.linkTo(central);
     QVERIFY(service.start());
     QVERIFY(central.waitForSubscriber());
 
@@ -423,7 +363,7 @@ void tst_App::servesOnlyTlsWithAMadeCertificate()
     const QList<QSslCertificate> made = QSslCertificate::fromPath(service.directory() + QStringLiteral("/tls-certificate.pem"));
     QCOMPARE(made.size(), 1);
 
-    writeSite(service.directory(), videoPort, dvr.port());
+    QVERIFY(writeSite(service.directory(), videoPort, dvr.port()));
     service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
     QVERIFY(service.start());
     QVERIFY(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)));
@@ -468,7 +408,7 @@ void tst_App::unusableTlsStartsNoServer()
     const quint16 videoPort = ServiceProcess::freePort();
     const quint16 eventPort = ServiceProcess::freePort();
     ServiceProcess service;
-    writeSite(service.directory(), videoPort, dvr.port());
+    QVERIFY(writeSite(service.directory(), videoPort, dvr.port()));
     service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
     service.writeIni(QStringLiteral("tlsCertificate"), certificate);
     service.writeIni(QStringLiteral("tlsKey"), key);
@@ -495,7 +435,7 @@ void tst_App::behindAReverseProxy()
     if (!nginx.start({{proxiedVideo, videoPort}, {proxiedEvents, eventPort}}))
         QSKIP("nginx is not installed");
     ServiceProcess service;
-    writeSite(service.directory(), videoPort, dvr.port());
+    QVERIFY(writeSite(service.directory(), videoPort, dvr.port()));
     service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
     service.writeIni(QStringLiteral("trustedProxies"), QStringLiteral("127.0.0.1"));
     service.writeIni(QStringLiteral("allowedNetworks"), QStringLiteral("127.0.0.5"));

@@ -2,6 +2,7 @@
 #include "FakeDvr.h"
 #include "HttpTestClient.h"
 #include "ServiceProcess.h"
+#include "TestSite.h"
 #include "proto/svc.pb.h"
 
 #include <QDeadlineTimer>
@@ -14,57 +15,8 @@
 
 namespace {
 
-// A site as Central describes it: DVRs on loopback, without credentials.
-struct Site
-{
-    struct Stream { int id; QString name; int dvrId; quint16 inPort; quint16 outPort; QList<int> channels; };
-    struct Io { int id; QString name; int dvrId; quint16 port; };
-
-    QMap<int, QString> dvrs;
-    QList<Stream> streams;
-    QList<Io> ios;
-
-    Packet packet() const
-    {
-        Packet packet;
-        packet.set_client_id("site-1");
-        SystemData *data = packet.mutable_data();
-        for (auto it = dvrs.cbegin(); it != dvrs.cend(); ++it) {
-            DVR *dvr = data->add_dvrs();
-            dvr->set_id(it.key());
-            dvr->set_name(it.value().toStdString());
-            dvr->set_ip("127.0.0.1");
-        }
-        for (const Stream &s : streams) {
-            ::Stream *out = data->add_streams();
-            out->set_id(s.id);
-            out->set_name(s.name.toStdString());
-            out->set_dvr_id(s.dvrId);
-            out->set_in_port(s.inPort);
-            out->set_out_port(s.outPort);
-            QStringList channels;
-            for (int c : s.channels)
-                channels << QStringLiteral("\"%1\"").arg(c);
-            out->set_channels(QStringLiteral("[%1]").arg(channels.join(',')).toStdString());
-        }
-        for (const Io &i : ios) {
-            IO *io = data->add_ios();
-            io->set_id(i.id);
-            io->set_name(i.name.toStdString());
-            io->set_dvr_id(i.dvrId);
-            io->set_port(i.port);
-        }
-        return packet;
-    }
-};
-
 const QByteArray AlarmPage = "<blink>on</blink><blink>off</blink>"
                              "<select name=\"gpo1\"><option value=\"0\" selected>off</option></select>";
-
-int portOf(const QString &endpoint)
-{
-    return endpoint.section(QLatin1Char(':'), -1).toInt();
-}
 
 bool refuses(quint16 port)
 {
@@ -73,7 +25,7 @@ bool refuses(quint16 port)
 
 } // namespace
 
-Q_DECLARE_METATYPE(Site)
+Q_DECLARE_METATYPE(SiteConfig)
 
 // A running service receives new configurations while browsers watch
 // streams and read IO modules.
@@ -94,13 +46,13 @@ private slots:
     void burstAppliesTheLastOnly();
 
 private:
-    Site baseSite() const;
+    SiteConfig baseSite() const;
     int applied() const
     {
         static const QRegularExpression line("^Configuration applied in \\d+\\.\\d ms \\(reload \\d+\\.\\d ms\\)$");
         return m_service->messages().filter(line).size();
     }
-    bool publishAndWait(const Site &site);
+    bool publishAndWait(const SiteConfig &site);
 
     std::unique_ptr<CentralPeer> m_central;
     std::unique_ptr<FakeDvr> m_dvr;
@@ -122,12 +74,8 @@ void tst_Updates::initTestCase()
 
 void tst_Updates::init()
 {
-    m_eventPort = ServiceProcess::freePort();
     m_service = std::make_unique<ServiceProcess>();
-    m_service->writeIni(QStringLiteral("serverSendPort"), QString::number(portOf(m_central->publishEndpoint())));
-    m_service->writeIni(QStringLiteral("serverRecvPort"), QString::number(portOf(m_central->pullEndpoint())));
-    m_service->writeIni(QStringLiteral("id"), QStringLiteral("site-1"));
-    m_service->writeIni(QStringLiteral("eventPort"), QString::number(m_eventPort));
+    m_eventPort = m_service->linkTo(*m_central);
     QVERIFY(m_service->start());
     QVERIFY(m_central->waitForSubscriber());
     QVERIFY(publishAndWait(baseSite()));
@@ -139,39 +87,39 @@ void tst_Updates::cleanup()
     m_service.reset();
 }
 
-Site tst_Updates::baseSite() const
+SiteConfig tst_Updates::baseSite() const
 {
-    Site site;
-    site.dvrs = {{3, "North"}, {4, "South"}};
+    SiteConfig site;
+    site.dvrs = {{3, "North", "127.0.0.1", {}, {}}, {4, "South", "127.0.0.1", {}, {}}};
     site.streams = {{1, "Main", 3, m_dvr->port(), m_ports[0], {1, 2}},
                     {2, "Back", 4, m_dvr->port(), m_ports[1], {1}},
                     {3, "Side", 3, m_dvr->port(), m_ports[2], {3}}};
-    site.ios = {{5, "Lobby", 3, m_dvr->port()}};
+    site.ios = {{5, "Lobby", 3, 0, m_dvr->port(), false, false}};
     return site;
 }
 
-bool tst_Updates::publishAndWait(const Site &site)
+bool tst_Updates::publishAndWait(const SiteConfig &site)
 {
     const int before = applied();
-    m_central->publish(site.packet());
+    m_central->publish(TestSite::packet(site));
     return QTest::qWaitFor([&] { return applied() > before; }, 10000);
 }
 
 void tst_Updates::viewerAcrossUpdate_data()
 {
-    QTest::addColumn<Site>("site");
+    QTest::addColumn<SiteConfig>("site");
     QTest::addColumn<bool>("kept");
     QTest::addColumn<bool>("fromOther");
     QTest::addColumn<QList<quint16>>("closed");
     QTest::addColumn<QByteArray>("path");  // answered on the viewer's port after the update
     QTest::addColumn<QByteArray>("shows"); // in that answer
 
-    const Site base = baseSite();
+    const SiteConfig base = baseSite();
     QTest::newRow("identical") << base << true << false << QList<quint16>() << QByteArray("/North/Main")
                                << QByteArray("/North/Main/1");
 
-    Site others = base;
-    others.dvrs[3] = "Nord";
+    SiteConfig others = base;
+    others.dvrs[0].name = "Nord";
     others.streams[0].name = "Haupt";
     others.streams[1].outPort = m_ports[3];
     others.streams.removeAt(2);
@@ -180,12 +128,12 @@ void tst_Updates::viewerAcrossUpdate_data()
                                                     << QList<quint16>({m_ports[1], m_ports[2]})
                                                     << QByteArray("/Nord/Haupt") << QByteArray("/Nord/Haupt/1");
 
-    Site moved = base;
+    SiteConfig moved = base;
     moved.streams[0].inPort = m_other->port();
     QTest::newRow("channel to another DVR address") << moved << true << true << QList<quint16>()
                                                     << QByteArray("/North/Main") << QByteArray("/North/Main/1");
 
-    Site removed = base;
+    SiteConfig removed = base;
     removed.streams.removeAt(0);
     QTest::newRow("channel removed") << removed << false << false << QList<quint16>({m_ports[0]}) << QByteArray()
                                      << QByteArray();
@@ -193,7 +141,7 @@ void tst_Updates::viewerAcrossUpdate_data()
 
 void tst_Updates::viewerAcrossUpdate()
 {
-    QFETCH(Site, site);
+    QFETCH(SiteConfig, site);
     QFETCH(bool, kept);
     QFETCH(bool, fromOther);
     QFETCH(QList<quint16>, closed);
@@ -206,7 +154,7 @@ void tst_Updates::viewerAcrossUpdate()
     const int otherRequests = m_other->requestCount();
 
     const int before = applied();
-    m_central->publish(site.packet());
+    m_central->publish(TestSite::packet(site));
     if (!kept) {
         QVERIFY(viewer.waitClosed());
     } else {
@@ -234,24 +182,24 @@ void tst_Updates::viewerAcrossUpdate()
 
 void tst_Updates::ioModuleAcrossUpdate_data()
 {
-    QTest::addColumn<Site>("site");
+    QTest::addColumn<SiteConfig>("site");
     QTest::addColumn<bool>("kept");
 
-    const Site base = baseSite();
+    const SiteConfig base = baseSite();
     QTest::newRow("identical") << base << true;
-    Site others = base;
-    others.dvrs[3] = "Nord";
+    SiteConfig others = base;
+    others.dvrs[0].name = "Nord";
     others.ios[0].name = "Hall";
     others.streams.removeAt(1);
     QTest::newRow("other changes") << others << true;
-    Site removed = base;
+    SiteConfig removed = base;
     removed.ios.clear();
     QTest::newRow("module removed") << removed << false;
 }
 
 void tst_Updates::ioModuleAcrossUpdate()
 {
-    QFETCH(Site, site);
+    QFETCH(SiteConfig, site);
     QFETCH(bool, kept);
 
     HttpTestClient events(m_eventPort);
@@ -286,10 +234,10 @@ void tst_Updates::burstAppliesTheLastOnly()
 {
     constexpr int Burst = 50;
     const int before = applied();
-    Site site = baseSite();
+    SiteConfig site = baseSite();
     for (int i = 1; i <= Burst; ++i) {
-        site.dvrs[3] = QStringLiteral("North%1").arg(i);
-        m_central->publish(site.packet());
+        site.dvrs[0].name = QStringLiteral("North%1").arg(i);
+        m_central->publish(TestSite::packet(site));
     }
     // Every packet before the last one has been applied or dropped by now.
     QTRY_VERIFY(HttpTestClient(m_ports[0]).get("/").body.contains("/North50"));

@@ -3,7 +3,7 @@
 #include "FakeDvr.h"
 #include "HttpTestClient.h"
 #include "ServiceProcess.h"
-#include "Settings.h"
+#include "TestSite.h"
 
 #include <QtTest>
 
@@ -85,12 +85,7 @@ void AccessServiceTest::offWithoutUsers()
     const quint16 port = ServiceProcess::freePort();
     service.writeIni(QStringLiteral("eventPort"), QString::number(port));
     service.writeIni(QStringLiteral("serverSendPort"), QString::number(ServiceProcess::freePort()));
-    {
-        Settings settings(service.directory() + QStringLiteral("/settings.db"));
-        IOInfo io;
-        io.id = 5;
-        QVERIFY(settings.insertIO(io));
-    }
+    QVERIFY(TestSite::store(service.directory(), {{}, {}, {{5, {}, 0, 0, 0, false, false}}, {}}));
     QVERIFY(service.start());
     QVERIFY(service.waitForLog(QStringLiteral("Access control is off: anyone who reaches the service may watch video and switch outputs")));
     HttpTestClient http(port);
@@ -152,28 +147,10 @@ void AccessServiceTest::initTestCase()
     m_service->writeIni(QStringLiteral("eventPort"), QString::number(m_eventPort));
     m_service->writeIni(QStringLiteral("serverSendPort"), QString::number(ServiceProcess::freePort()));
     m_service->writeIni(QStringLiteral("allowedHosts"), QStringLiteral("tavro.site"));
-    {
-        Settings settings(m_service->directory() + QStringLiteral("/settings.db"));
-        DVRInfo dvr;
-        dvr.id = 3;
-        dvr.name = QStringLiteral("A&B<i>");
-        dvr.ip = m_dvr.host();
-        QVERIFY(settings.insertDVR(dvr));
-        StreamInfo stream;
-        stream.id = 1;
-        stream.name = QStringLiteral("Main");
-        stream.dvrId = 3;
-        stream.inPort = m_dvr.port();
-        stream.outPort = m_videoPort;
-        stream.channels = {1};
-        QVERIFY(settings.insertStream(stream));
-        IOInfo io;
-        io.id = 5;
-        io.name = QStringLiteral("Lobby'");
-        io.dvrId = 3;
-        io.port = m_dvr.port();
-        QVERIFY(settings.insertIO(io));
-    }
+    QVERIFY(TestSite::store(m_service->directory(), {{{3, QStringLiteral("A&B<i>"), m_dvr.host(), {}, {}}},
+                                                     {{1, QStringLiteral("Main"), 3, m_dvr.port(), m_videoPort, {1}}},
+                                                     {{5, QStringLiteral("Lobby'"), 3, 0, m_dvr.port(), false, false}},
+                                                     {}}));
     QCOMPARE(userCommand(*m_service, {"--add-user", "alice", "--role", "operator"}, "alice-pw\n"), 0);
     QCOMPARE(userCommand(*m_service, {"--add-user", "bob", "--role", "viewer"}, "bob-pw\n"), 0);
     QVERIFY(m_service->start());

@@ -54,25 +54,12 @@ void tst_Config::writeIni(const QString &key, const QString &value)
 
 DVRInfo tst_Config::dvr(int id, const QString &name)
 {
-    DVRInfo d;
-    d.id = id;
-    d.name = name;
-    d.ip = QStringLiteral("10.0.0.%1").arg(id);
-    d.user = QStringLiteral("admin");
-    d.pass = QStringLiteral("pa:ss");
-    return d;
+    return {id, name, QStringLiteral("10.0.0.%1").arg(id), QStringLiteral("admin"), QStringLiteral("pa:ss")};
 }
 
 StreamInfo tst_Config::stream(int id, const QString &name, int dvrId, const QList<int> &channels)
 {
-    StreamInfo s;
-    s.id = id;
-    s.name = name;
-    s.dvrId = dvrId;
-    s.inPort = 80;
-    s.outPort = 8000 + id;
-    s.channels = channels;
-    return s;
+    return {id, name, dvrId, 80, 8000 + id, channels};
 }
 
 void tst_Config::initTestCase()
@@ -158,24 +145,9 @@ void tst_Config::recordsRoundTrip()
     settings->cleanData();
 
     QVERIFY(settings->insertDVR(dvr(4, QStringLiteral("Nörth DVR"))));
-    IOInfo io;
-    io.id = 9;
-    io.name = QStringLiteral("Gate");
-    io.dvrId = 4;
-    io.state = -3;
-    io.port = 8080;
-    io.enabled = true;
-    io.eventsEnabled = false;
-    QVERIFY(settings->insertIO(io));
-    DoorInfo door;
-    door.id = 2;
-    door.name = QStringLiteral("Front");
-    door.ioId = 77; // no such module: references are not enforced
-    door.inPin = 1;
-    door.outPin = 2;
-    door.delay = 30;
-    door.ncno = 1;
-    QVERIFY(settings->insertDoor(door));
+    QVERIFY(settings->insertIO({9, QStringLiteral("Gate"), 4, -3, 8080, true, false}));
+    // Module 77 does not exist: references are not enforced.
+    QVERIFY(settings->insertDoor({2, QStringLiteral("Front"), 77, 1, 2, 30, 1}));
 
     const QList<DVRInfo> dvrs = settings->dvrs();
     QCOMPARE(dvrs.size(), 1);
@@ -312,18 +284,10 @@ void tst_Config::loadBuildsIndexes()
     settings->insertStream(stream(10, QStringLiteral("Main"), 1, {1, 2}));
     settings->insertStream(stream(11, QStringLiteral("Main"), 1, {3}));
     settings->insertStream(stream(12, QStringLiteral("Orphan"), 99, {1}));
-    IOInfo io;
-    io.id = 7;
-    io.dvrId = 1;
-    settings->insertIO(io);
-    io.id = 5;
-    settings->insertIO(io);
-    DoorInfo door;
-    door.id = 1;
-    door.ioId = 7;
-    settings->insertDoor(door);
-    door.id = 2;
-    settings->insertDoor(door);
+    settings->insertIO({7, {}, 1, 0, 0, false, false});
+    settings->insertIO({5, {}, 1, 0, 0, false, false});
+    settings->insertDoor({1, {}, 7, 0, 0, 0, 0});
+    settings->insertDoor({2, {}, 7, 0, 0, 0, 0});
 
     LogCapture log;
     Config *config = Config::instance();

@@ -3,6 +3,7 @@
 #include "HttpTestClient.h"
 #include "ServiceProcess.h"
 #include "Settings.h"
+#include "TestSite.h"
 #include "proto/svc.pb.h"
 
 #include <QElapsedTimer>
@@ -15,19 +16,6 @@
 namespace {
 
 constexpr int BigConfigurationSize = 5000;
-
-QString portOf(const QString &endpoint)
-{
-    return endpoint.section(QLatin1Char(':'), -1);
-}
-
-Packet ping(int number)
-{
-    Packet packet;
-    packet.set_client_id("central");
-    packet.mutable_ping()->set_number(number);
-    return packet;
-}
 
 // A configuration of as many DVRs as doors, named after the prefix.
 Packet configuration(const QString &prefix, int size)
@@ -48,42 +36,16 @@ Packet configuration(const QString &prefix, int size)
     return packet;
 }
 
-void connectToCentral(ServiceProcess &service, const CentralPeer &central)
-{
-    service.writeIni(QStringLiteral("serverSendPort"), portOf(central.publishEndpoint()));
-    service.writeIni(QStringLiteral("serverRecvPort"), portOf(central.pullEndpoint()));
-    service.writeIni(QStringLiteral("id"), QStringLiteral("site-1"));
-    service.writeIni(QStringLiteral("eventPort"), QString::number(ServiceProcess::freePort()));
-}
-
-// Points the service at ports where nothing listens.
-void disconnectFromCentral(ServiceProcess &service)
-{
-    service.writeIni(QStringLiteral("serverSendPort"), QString::number(ServiceProcess::freePort()));
-    service.writeIni(QStringLiteral("serverRecvPort"), QString::number(ServiceProcess::freePort()));
-}
-
 // One stream "Main" with channel 1 per DVR, all on one output port.
-void storeSite(ServiceProcess &service, const QList<QPair<QString, quint16>> &dvrs, quint16 outPort)
+SiteConfig videoSite(const QList<QPair<QString, quint16>> &dvrs, quint16 outPort)
 {
-    Settings settings(service.directory() + QStringLiteral("/settings.db"));
-    int id = 0;
+    SiteConfig site;
     for (const auto &named : dvrs) {
-        ++id;
-        DVRInfo dvr;
-        dvr.id = id;
-        dvr.name = named.first;
-        dvr.ip = QStringLiteral("127.0.0.1");
-        QVERIFY(settings.insertDVR(dvr));
-        StreamInfo stream;
-        stream.id = id;
-        stream.name = QStringLiteral("Main");
-        stream.dvrId = id;
-        stream.inPort = named.second;
-        stream.outPort = outPort;
-        stream.channels = {1};
-        QVERIFY(settings.insertStream(stream));
+        const int id = site.dvrs.size() + 1;
+        site.dvrs.append({id, named.first, QStringLiteral("127.0.0.1"), {}, {}});
+        site.streams.append({id, QStringLiteral("Main"), id, named.second, outPort, {1}});
     }
+    return site;
 }
 
 // Opens the database as the service would at its next start. Empty when
@@ -139,7 +101,7 @@ private:
 
 void tst_Faults::startSync(ServiceProcess &service, CentralPeer &central)
 {
-    connectToCentral(service, central);
+    service.linkTo(central);
     QVERIFY(service.start());
     QVERIFY(central.waitForSubscriber());
     central.publish(configuration(QStringLiteral("Old"), 1));
@@ -201,8 +163,8 @@ void tst_Faults::brokenDvrDoesNotStopTheOthers()
     CentralPeer central;
     ServiceProcess service;
     const quint16 videoPort = ServiceProcess::freePort();
-    storeSite(service, {{QStringLiteral("Good"), good.port()}, {QStringLiteral("Bad"), bad.port()}}, videoPort);
-    connectToCentral(service, central);
+    QVERIFY(TestSite::store(service.directory(), videoSite({{QStringLiteral("Good"), good.port()}, {QStringLiteral("Bad"), bad.port()}}, videoPort)));
+    service.linkTo(central);
     QVERIFY(service.start());
     QVERIFY2(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)),
              qPrintable(service.messages().join(QLatin1Char('\n'))));
@@ -236,16 +198,16 @@ void tst_Faults::centralVanishesAndComesBack()
     const QString pullEndpoint = central->pullEndpoint();
     ServiceProcess service;
     const quint16 videoPort = ServiceProcess::freePort();
-    storeSite(service, {{QStringLiteral("North"), dvr.port()}}, videoPort);
-    connectToCentral(service, *central);
+    QVERIFY(TestSite::store(service.directory(), videoSite({{QStringLiteral("North"), dvr.port()}}, videoPort)));
+    service.linkTo(*central);
     QVERIFY(service.start());
     QVERIFY(central->waitForSubscriber());
 
-    central->publish(ping(7));
+    central->publish(CentralPeer::ping(7));
     Packet packet;
     QVERIFY(central->waitForPacket(&packet));
     QVERIFY(packet.has_hello());
-    central->publish(ping(7));
+    central->publish(CentralPeer::ping(7));
     QVERIFY(central->waitForPacket(&packet));
     QVERIFY(packet.has_pong());
     const int sessionNumber = packet.pong().number();
@@ -260,11 +222,11 @@ void tst_Faults::centralVanishesAndComesBack()
     // Central restarted: same address, a new ping number.
     central = std::make_unique<CentralPeer>(publishEndpoint, pullEndpoint);
     QVERIFY(central->waitForSubscriber(10000));
-    central->publish(ping(8));
+    central->publish(CentralPeer::ping(8));
     QVERIFY(central->waitForPacket(&packet, 10000));
     QVERIFY2(packet.has_hello(), packet.DebugString().c_str());
     QCOMPARE(packet.client_id(), std::string("site-1"));
-    central->publish(ping(8));
+    central->publish(CentralPeer::ping(8));
     QVERIFY(central->waitForPacket(&packet));
     QVERIFY(packet.has_pong());
     QCOMPARE(packet.pong().number(), sessionNumber);
@@ -282,21 +244,11 @@ void tst_Faults::stopsQuicklyWhileEverythingHangs()
     const quint16 deadPort = ServiceProcess::freePort();
     ServiceProcess service;
     const quint16 videoPort = ServiceProcess::freePort();
-    storeSite(service, {{QStringLiteral("Hanging"), hanging.port()}, {QStringLiteral("Dead"), deadPort}}, videoPort);
-    {
-        Settings settings(service.directory() + QStringLiteral("/settings.db"));
-        IOInfo io;
-        io.id = 5;
-        io.name = QStringLiteral("Lobby");
-        io.dvrId = 1;
-        io.port = hanging.port();
-        io.enabled = true;
-        io.eventsEnabled = true;
-        QVERIFY(settings.insertIO(io));
-    }
-    disconnectFromCentral(service);
-    const quint16 eventPort = ServiceProcess::freePort();
-    service.writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    SiteConfig site = videoSite({{QStringLiteral("Hanging"), hanging.port()}, {QStringLiteral("Dead"), deadPort}}, videoPort);
+    site.ios.append({5, QStringLiteral("Lobby"), 1, 0, hanging.port(), true, true});
+    QVERIFY(TestSite::store(service.directory(), site));
+    // Nothing listens where the service looks for Central.
+    const quint16 eventPort = service.linkTo(ServiceProcess::freePort(), ServiceProcess::freePort());
     QVERIFY(service.start());
     QVERIFY2(service.waitForLog(QStringLiteral("VideoServer started on port %1").arg(videoPort)),
              qPrintable(service.messages().join(QLatin1Char('\n'))));

@@ -4,6 +4,7 @@
 #include "HttpTestClient.h"
 #include "ServiceProcess.h"
 #include "Settings.h"
+#include "TestSite.h"
 #include "proto/svc.pb.h"
 
 #include <QTcpServer>
@@ -20,44 +21,13 @@ const std::string siteId = "site-1";
 const std::string dvrPassword = "north-secret-7";
 const QString refusedPrefix = QStringLiteral("Refused the configuration from Central, keeping the stored one: ");
 
-QString portOf(const QString &endpoint)
-{
-    return endpoint.section(QLatin1Char(':'), -1);
-}
-
-Packet ping(int number)
-{
-    Packet packet;
-    packet.set_client_id("central");
-    packet.mutable_ping()->set_number(number);
-    return packet;
-}
-
 // DVR 1 North with stream 1 (channel 1) on videoPort, IO module 1 Gate.
-Packet site(quint16 dvrPort, quint16 videoPort)
+SiteConfig site(quint16 dvrPort, quint16 videoPort)
 {
-    Packet packet;
-    packet.set_client_id(siteId);
-    SystemData *data = packet.mutable_data();
-    DVR *dvr = data->add_dvrs();
-    dvr->set_id(1);
-    dvr->set_name("North");
-    dvr->set_ip("127.0.0.1");
-    dvr->set_user("admin");
-    dvr->set_password(dvrPassword);
-    Stream *stream = data->add_streams();
-    stream->set_id(1);
-    stream->set_name("Main");
-    stream->set_dvr_id(1);
-    stream->set_in_port(dvrPort);
-    stream->set_out_port(videoPort);
-    stream->set_channels("[\"1\"]");
-    IO *io = data->add_ios();
-    io->set_id(1);
-    io->set_name("Gate");
-    io->set_dvr_id(1);
-    io->set_port(8081);
-    return packet;
+    return {{{1, "North", "127.0.0.1", "admin", QString::fromStdString(dvrPassword)}},
+            {{1, "Main", 1, dvrPort, videoPort, {1}}},
+            {{1, "Gate", 1, 0, 8081, false, false}},
+            {}};
 }
 
 Packet generateIO(int ioId, const QByteArray &page)
@@ -81,31 +51,12 @@ void addStreams(SystemData *data, int count, int firstPort)
     }
 }
 
-void pointAt(ServiceProcess &service, const QString &publishEndpoint, const QString &pullEndpoint)
+// The video part of site(), stored as the service's configuration before it starts.
+bool storeSite(const ServiceProcess &service, quint16 dvrPort, quint16 videoPort)
 {
-    service.writeIni(QStringLiteral("serverSendPort"), portOf(publishEndpoint));
-    service.writeIni(QStringLiteral("serverRecvPort"), portOf(pullEndpoint));
-    service.writeIni(QStringLiteral("id"), QString::fromStdString(siteId));
-    service.writeIni(QStringLiteral("eventPort"), QString::number(ServiceProcess::freePort()));
-}
-
-// Stores the site of site() as the service's configuration before it starts.
-void storeSite(ServiceProcess &service, quint16 dvrPort, quint16 videoPort)
-{
-    Settings settings(service.directory() + QStringLiteral("/settings.db"));
-    DVRInfo dvr;
-    dvr.id = 1;
-    dvr.name = QStringLiteral("North");
-    dvr.ip = QStringLiteral("127.0.0.1");
-    QVERIFY(settings.insertDVR(dvr));
-    StreamInfo stream;
-    stream.id = 1;
-    stream.name = QStringLiteral("Main");
-    stream.dvrId = 1;
-    stream.inPort = dvrPort;
-    stream.outPort = videoPort;
-    stream.channels = {1};
-    QVERIFY(settings.insertStream(stream));
+    SiteConfig video = site(dvrPort, videoPort);
+    video.ios.clear();
+    return TestSite::store(service.directory(), video);
 }
 
 QString videoStarted(quint16 port)
@@ -210,7 +161,7 @@ void tst_Link::encryptedLinkHidesTheConfigurationFromARelay()
 
     Relay publishRelay(publishPort);
     Relay pullRelay(pullPort);
-    pointAt(service, QString::number(publishRelay.port()), QString::number(pullRelay.port()));
+    service.linkTo(publishRelay.port(), pullRelay.port());
     service.writeIni(QStringLiteral("serverPublicKey"), QString::fromLatin1(central.publicKey));
     QVERIFY(service.start());
     QVERIFY2(service.waitForLog(QStringLiteral("  Loaded 1 DVRs")), service.errorOutput().constData());
@@ -242,15 +193,15 @@ void tst_Link::spoofedCentralIsNeverBelieved()
     FakeDvr dvr;
     ServiceProcess service;
     const quint16 videoPort = ServiceProcess::freePort();
-    storeSite(service, dvr.port(), videoPort);
-    pointAt(service, spoof.publishEndpoint(), spoof.pullEndpoint());
+    QVERIFY(storeSite(service, dvr.port(), videoPort));
+    service.linkTo(spoof);
     service.writeIni(QStringLiteral("serverPublicKey"), QString::fromLatin1(genuine.publicKey));
     QVERIFY(service.start());
 
     // Several retries fit in this time, each refused.
     QVERIFY(!spoof.waitForSubscriber(3000));
     const QString failed = QStringLiteral("No handshake with Central at tcp://127.0.0.1:%1 (not Central, or the keys do not match); retrying")
-                               .arg(portOf(spoof.publishEndpoint()));
+                               .arg(spoof.publishPort());
     QCOMPARE(service.messages().count(failed), 1);
     QVERIFY(streams(videoPort));
     QVERIFY(service.stop(SIGTERM));
@@ -269,13 +220,12 @@ void tst_Link::refusedConfigurationsKeepTheStoredOne()
     FakeDvr dvr;
     CentralPeer central;
     ServiceProcess service;
-    pointAt(service, central.publishEndpoint(), central.pullEndpoint());
-    const quint16 eventPort = quint16(QSettings(service.directory() + "/settings.ini", QSettings::IniFormat).value("eventPort").toInt());
+    const quint16 eventPort = service.linkTo(central);
     const quint16 videoPort = ServiceProcess::freePort();
-    const Packet good = site(dvr.port(), videoPort);
+    const Packet good = TestSite::packet(site(dvr.port(), videoPort), siteId);
     QVERIFY(service.start());
     QVERIFY(central.waitForSubscriber());
-    central.publish(ping(1));
+    central.publish(CentralPeer::ping(1));
     central.publish(good);
     QVERIFY(service.waitForLog(QStringLiteral("  Loaded 1 DVRs")));
 
@@ -305,7 +255,7 @@ void tst_Link::refusedConfigurationsKeepTheStoredOne()
     }
     QCOMPARE(service.messages().count(QStringLiteral("  Loaded 1 DVRs")), 1);
 
-    central.publish(ping(1));
+    central.publish(CentralPeer::ping(1));
     QByteArray frame;
     int answers = 0;
     while (central.waitForFrame(&frame, 1000)) {
@@ -333,17 +283,17 @@ void tst_Link::burstThenDisconnectNeverAborts()
     const QString publish = central->publishEndpoint();
     const QString pull = central->pullEndpoint();
     ServiceProcess service;
-    pointAt(service, publish, pull);
+    service.linkTo(central->publishPort(), central->pullPort());
     QVERIFY(service.start());
     for (int round = 1; round <= 20; ++round) {
         QVERIFY2(central->waitForSubscriber(10000), qPrintable(QStringLiteral("round %1").arg(round)));
         for (int i = 0; i < 100; ++i)
-            central->publish(ping(round));
+            central->publish(CentralPeer::ping(round));
         central.reset();
         central = std::make_unique<CentralPeer>(publish, pull);
     }
     QVERIFY(central->waitForSubscriber(10000));
-    central->publish(ping(99));
+    central->publish(CentralPeer::ping(99));
     Packet answer;
     QVERIFY(central->waitForPacket(&answer, 10000));
     QVERIFY(answer.has_hello());
@@ -369,12 +319,11 @@ void tst_Link::descriptorReserveKeepsTheLinkUp()
         }
         QVERIFY(settings.commitTransaction());
     }
-    pointAt(service, central.publishEndpoint(), central.pullEndpoint());
-    const quint16 eventPort = quint16(QSettings(service.directory() + "/settings.ini", QSettings::IniFormat).value("eventPort").toInt());
+    const quint16 eventPort = service.linkTo(central);
     service.setDescriptorLimit(1024);
     QVERIFY(service.start());
     QVERIFY(central.waitForSubscriber(10000));
-    central.publish(ping(5));
+    central.publish(CentralPeer::ping(5));
     Packet answer;
     QVERIFY(central.waitForPacket(&answer, 10000));
     QVERIFY(answer.has_hello());
@@ -399,11 +348,11 @@ void tst_Link::layoutPagesFollowTheConfiguration()
     QVERIFY(filler.open(QIODevice::WriteOnly));
     QVERIFY(filler.resize((qint64(256) << 20) - 1000)); // sparse
     filler.close();
-    pointAt(service, central.publishEndpoint(), central.pullEndpoint());
+    service.linkTo(central);
     QVERIFY(service.start());
     QVERIFY(central.waitForSubscriber());
 
-    Packet config = site(80, ServiceProcess::freePort());
+    Packet config = TestSite::packet(site(80, ServiceProcess::freePort()), siteId);
     IO *door = config.mutable_data()->add_ios();
     door->set_id(2);
     door->set_name("Door");

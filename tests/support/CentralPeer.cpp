@@ -75,6 +75,24 @@ QString CentralPeer::pullEndpoint() const
     return m_sockets->pullEndpoint;
 }
 
+quint16 CentralPeer::publishPort() const
+{
+    return quint16(publishEndpoint().section(QLatin1Char(':'), -1).toUInt());
+}
+
+quint16 CentralPeer::pullPort() const
+{
+    return quint16(pullEndpoint().section(QLatin1Char(':'), -1).toUInt());
+}
+
+Packet CentralPeer::ping(int number)
+{
+    Packet packet;
+    packet.set_client_id("central");
+    packet.mutable_ping()->set_number(number);
+    return packet;
+}
+
 bool CentralPeer::waitForSubscriber(int timeoutMs)
 {
     const QDeadlineTimer deadline(timeoutMs);

@@ -28,6 +28,8 @@ public:
     // Where the service's SUB and PUSH sockets are to connect.
     QString publishEndpoint() const;
     QString pullEndpoint() const;
+    quint16 publishPort() const;
+    quint16 pullPort() const;
 
     // True once a subscriber has subscribed to a prefix of "services";
     // only then do publications reach it.
@@ -39,6 +41,9 @@ public:
     // The next frame the service pushed, and that frame decoded.
     bool waitForFrame(QByteArray *frame, int timeoutMs = 5000);
     bool waitForPacket(Packet *packet, int timeoutMs = 5000);
+
+    // Central's ping with this number.
+    static Packet ping(int number);
 
 private:
     struct Sockets;

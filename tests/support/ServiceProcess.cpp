@@ -1,5 +1,7 @@
 #include "ServiceProcess.h"
 
+#include "CentralPeer.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QRegularExpression>
@@ -27,6 +29,21 @@ void ServiceProcess::writeIni(const QString &key, const QString &value)
 {
     QSettings ini(m_dir.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
     ini.setValue(key, value);
+}
+
+quint16 ServiceProcess::linkTo(const CentralPeer &central, const QString &id)
+{
+    return linkTo(central.publishPort(), central.pullPort(), id);
+}
+
+quint16 ServiceProcess::linkTo(quint16 publishPort, quint16 pullPort, const QString &id)
+{
+    const quint16 eventPort = freePort();
+    writeIni(QStringLiteral("serverSendPort"), QString::number(publishPort));
+    writeIni(QStringLiteral("serverRecvPort"), QString::number(pullPort));
+    writeIni(QStringLiteral("id"), id);
+    writeIni(QStringLiteral("eventPort"), QString::number(eventPort));
+    return eventPort;
 }
 
 bool ServiceProcess::start(const QStringList &arguments, const QString &program)

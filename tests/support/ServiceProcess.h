@@ -8,6 +8,8 @@
 
 // The real service binary, copied into a directory of its own (where its
 // settings files live), run with --service and watched through its log.
+class CentralPeer;
+
 class ServiceProcess : public QObject
 {
     Q_OBJECT
@@ -20,6 +22,10 @@ public:
     QString directory() const { return m_dir.path(); }
     QString program() const { return m_dir.filePath(QStringLiteral("tavro")); }
     void writeIni(const QString &key, const QString &value);
+    // Points the service at a Central (or at these ports) as the given
+    // client, with an events port of its own, which it returns.
+    quint16 linkTo(const CentralPeer &central, const QString &id = QStringLiteral("site-1"));
+    quint16 linkTo(quint16 publishPort, quint16 pullPort, const QString &id = QStringLiteral("site-1"));
 
     // The next start() runs the service with at most this many descriptors
     // (soft and hard limit); 0: as inherited.

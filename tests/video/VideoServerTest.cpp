@@ -3,12 +3,12 @@
 #include "HTTPFetcher.h"
 #include "HttpTestClient.h"
 #include "LogCapture.h"
+#include "ServiceProcess.h"
 #include "VideoServer.h"
 
 #include <QFile>
 #include <QHostAddress>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
@@ -48,13 +48,6 @@ void configure(const QList<DVRInfo> &dvrs, const QList<StreamInfo> &streams)
         config.dvrStreamNames[stream.dvrId].append(stream.name);
         config.dvrStreamIdsByName[stream.dvrId].insert(stream.name, stream.id);
     }
-}
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
 }
 
 // A browser watching a stream: the shared test client, with everything it
@@ -264,8 +257,8 @@ void VideoServerTest::streamsSnapshotsAsFrames()
 void VideoServerTest::viewersAndStreamsShareOneFetchLoop()
 {
     Config &config = *Config::instance();
-    config.streams[3].outPort = freePort();
-    config.streams[4].outPort = freePort();
+    config.streams[3].outPort = ServiceProcess::freePort();
+    config.streams[4].outPort = ServiceProcess::freePort();
     LogCapture log;
     const QList<quint16> ports = start();
     QCOMPARE(ports.size(), 3); // the two ports above and the one the other streams share
@@ -503,7 +496,7 @@ void VideoServerTest::viewerOutlivesItsClosedPort()
     Viewer viewer(port, QStringLiteral("/Front/Main/2"));
     QTRY_VERIFY(viewer.frameCount() >= 1);
 
-    const quint16 moved = freePort();
+    const quint16 moved = ServiceProcess::freePort();
     for (StreamInfo &stream : Config::instance()->streams)
         stream.outPort = moved;
     QSignalSpy stopped(m_server.get(), &VideoServer::serverStopped);

@@ -8,45 +8,7 @@
 set -eu
 bin=$1
 examples=$2
-here=$(cd "$(dirname "$0")" && pwd)
-
-if ! command -v chromium > /dev/null; then
-    echo "SKIP   : chromium is not installed (make browser-test installs it)"
-    exit 77
-fi
-
-work=$(mktemp -d)
-pids=""
-cleanup() {
-    [ -n "$pids" ] && kill $pids 2>/dev/null || true
-    for pid in $pids; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-. "$here/../check.sh"
-
-listening() {
-    (exec 3<> "/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
-taken=" "
-free_port() {
-    local port
-    while :; do
-        port=$((20000 + RANDOM % 20000))
-        if [[ $taken != *" $port "* ]] && ! listening "$port"; then
-            taken="$taken$port "
-            echo "$port"
-            return
-        fi
-    done
-}
-dvr_port=$(free_port); taken="$taken$dvr_port "
-io_port=$(free_port); taken="$taken$io_port "
-video_port=$(free_port); taken="$taken$video_port "
-event_port=$(free_port); taken="$taken$event_port "
-publish_port=$(free_port); taken="$taken$publish_port "
-pull_port=$(free_port)
+. "$(dirname "$0")/site.sh"
 
 cat > "$work/site.json" <<JSON
 {
@@ -57,58 +19,21 @@ cat > "$work/site.json" <<JSON
     "doors": [ { "id": 1, "name": "Front door", "io_id": 1, "in_pin": 1, "out_pin": 1 } ]
 }
 JSON
-mkdir -p "$work/service"
-cp "$bin/tavro" "$work/service/tavro"
-cat > "$work/service/settings.ini" <<INI
-[General]
-serverAddress=127.0.0.1
-serverSendPort=$publish_port
-serverRecvPort=$pull_port
-id=browser-test
-eventPort=$event_port
-ioPath=html
-INI
-
-"$bin/tavro-sim-dvr" --port "$dvr_port" --io-port "$io_port" --channels 2 > "$work/sim-dvr.log" 2>&1 &
-pids="$pids $!"
-"$bin/tavro-central" --site "$work/site.json" --layout "1=$examples/demo-layout.html" \
-    --publish-port "$publish_port" --pull-port "$pull_port" --ping-interval 500 > "$work/central.log" 2>&1 &
-pids="$pids $!"
-(cd "$work/service" && exec ./tavro --service) > "$work/service.log" 2>&1 &
-pids="$pids $!"
+make_service browser-test
+start_site 2 --layout "1=$examples/demo-layout.html"
 
 layout=$work/service/html/Demo/Gate.html
-for _ in $(seq 200); do
-    listening "$video_port" && [ -f "$layout" ] && break
-    sleep 0.1
-done
+wait_for 200 'listening "$video_port" && [ -f "$layout" ]'
 check "the service takes the site from tavro-central and serves it" 'listening "$video_port" && [ -f "$layout" ]'
-if [ "$failed" -ne 0 ]; then
-    tail -n 20 "$work"/*.log
-    finish
-fi
-
-browse() {
-    local profile
-    profile=$(mktemp -d "$work/profile.XXXXXX")
-    timeout 60 chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-dev-shm-usage \
-        --user-data-dir="$profile" "$@" 2> "$profile.log" || true
-}
+give_up_unless_up
 
 stream=http://127.0.0.1:$video_port/Demo/Cameras/1
-browse --window-size=800,450 --timeout=3000 --screenshot="$work/shot1.png" "$stream"
-browse --window-size=800,450 --timeout=3000 --screenshot="$work/shot2.png" "$stream"
-check "two screenshots of the stream are pictures" \
-    '[ "$(stat -c %s "$work/shot1.png" 2>/dev/null || echo 0)" -gt 20000 ] && [ "$(stat -c %s "$work/shot2.png" 2>/dev/null || echo 0)" -gt 20000 ]'
-check "the picture changes between the two" '! cmp -s "$work/shot1.png" "$work/shot2.png"'
+check_stream_moves "$stream" "the stream"
 
 # From here on the site has a user, added while the service runs.
 password=$(head -c 16 /dev/urandom | base64 | tr -dc 'A-Za-z0-9')
 printf '%s\n' "$password" | (cd "$work/service" && ./tavro --add-user guard --role operator) > /dev/null
-for _ in $(seq 50); do
-    grep -q "Access control is on: 1 users" "$work/service.log" && break
-    sleep 0.1
-done
+wait_for 50 'grep -q "Access control is on: 1 users" "$work/service.log"'
 check "the running service takes the new user" 'grep -q "Access control is on: 1 users" "$work/service.log"'
 
 # A second service, without users, serves the harness and a page of another
@@ -125,10 +50,7 @@ eventPort=$other_port
 INI
 (cd "$work/other" && exec ./tavro --service) > "$work/other.log" 2>&1 &
 pids="$pids $!"
-for _ in $(seq 100); do
-    listening "$other_port" && break
-    sleep 0.1
-done
+wait_for 100 'listening "$other_port"'
 
 # The harness opens the layout page, logs in on the form it meets, waits for
 # the camera's picture and output 1 off, switches output 1 on and waits to
@@ -143,10 +65,7 @@ timeout 90 chromium --headless --no-sandbox --disable-gpu --no-first-run --disab
     "http://localhost:$other_port/harness.html?events=$event_port&video=$video_port&user=guard&password=$password" \
     2> "$profile.log" &
 browser=$!
-for _ in $(seq 600); do
-    grep -q "/step-4.png" "$work/other.log" && break
-    sleep 0.1
-done
+wait_for 600 'grep -q "/step-4.png" "$work/other.log"'
 # A forged change would reach the module with its next poll, 2 s later.
 sleep 3
 kill "$browser" 2>/dev/null || true
