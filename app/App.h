@@ -2,6 +2,7 @@
 #define APP_H
 
 #include "QtHttpServerSettings.h"
+#include "SiteConfig.h"
 
 #include <QObject>
 #include <QString>
@@ -27,7 +28,7 @@ public:
     void stop();
 
 private slots:
-    void handleConfigUpdated();
+    void handleConfigUpdated(const SiteConfig &inserted);
     void handlePingError();
     void handleVideoServerStarted(quint16 port);
     void handleVideoServerStopped();

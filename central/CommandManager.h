@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "LayoutStore.h"
+#include "SiteConfig.h"
 #include "ZeroMQ.h"
 
 class CommandRequest;
@@ -47,7 +48,8 @@ public slots:
 
 signals:
     void startZmqEventLoop();
-    void configUpdated();
+    // The stored configuration was replaced by these records, as inserted.
+    void configUpdated(const SiteConfig &inserted);
     void pingError();
 
 private slots:
@@ -59,7 +61,8 @@ private slots:
 private:
     bool configureEncryption();
     void handlePing(const Ping &ping);
-    bool storeConfiguration(const SystemData &data);
+    bool storeConfiguration(const SystemData &data, SiteConfig *inserted);
+    void removeStalePages(const SiteConfig &site);
     void queueConfiguration(SystemData *data);
     void applyQueuedConfiguration();
     void generateLayoutPages(const CommandRequest &command);

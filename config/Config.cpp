@@ -14,55 +14,29 @@ Config *Config::instance()
 void Config::load()
 {
     Settings *settings = Settings::instance();
-    const QList<DVRInfo> dvrRows = settings->dvrs();
-    const QList<StreamInfo> streamRows = settings->streams();
-    const QList<IOInfo> ioRows = settings->ios();
-    const QList<DoorInfo> doorRows = settings->doors();
-    const QHash<QString, QString> ini = Settings::iniSettings();
+    SiteConfig site;
+    site.dvrs = settings->dvrs();
+    site.streams = settings->streams();
+    site.ios = settings->ios();
+    site.doors = settings->doors();
+    loadSite(site);
+}
 
-    dvrs.clear();
-    dvrIdsByName.clear();
-    for (const DVRInfo &dvr : dvrRows) {
-        dvrs.insert(dvr.id, dvr);
-        dvrIdsByName.insert(dvr.name, dvr.id);
-    }
+void Config::load(const SiteConfig &inserted)
+{
+    loadSite(Settings::asStored(inserted));
+}
 
-    streams.clear();
-    dvrStreamIds.clear();
-    dvrStreamNames.clear();
-    dvrStreamIdsByName.clear();
-    for (const StreamInfo &stream : streamRows) {
-        streams.insert(stream.id, stream);
-        dvrStreamIds[stream.dvrId].append(stream.id);
-        dvrStreamNames[stream.dvrId].append(stream.name);
-        dvrStreamIdsByName[stream.dvrId].insert(stream.name, stream.id);
-    }
-
-    ios.clear();
-    ioIds.clear();
-    for (const IOInfo &io : ioRows) {
-        ios.insert(io.id, io);
-        ioIds.append(io.id);
-    }
-
-    ioDoors.clear();
-    for (const DoorInfo &door : doorRows)
-        ioDoors[door.ioId].append(door);
-
-    id = ini.value(QStringLiteral("id"));
-    ioPath = ini.value(QStringLiteral("ioPath"));
-    eventPort = ini.value(QStringLiteral("eventPort")).toInt();
-    serverAddress = ini.value(QStringLiteral("serverAddress"));
-    serverSendPort = ini.value(QStringLiteral("serverSendPort")).toInt();
-    serverRecvPort = ini.value(QStringLiteral("serverRecvPort")).toInt();
-    subEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress).arg(serverSendPort);
-    pushEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress).arg(serverRecvPort);
-
+// Logs the counts of the records as read, not of the table entries they made.
+void Config::loadSite(const SiteConfig &stored)
+{
+    buildTables(stored);
+    loadIni();
     qDaemonLog() << QStringLiteral("void Config::load()");
-    qDaemonLog() << QStringLiteral("  Loaded %1 DVRs").arg(dvrRows.size());
-    qDaemonLog() << QStringLiteral("  Loaded %1 Streams").arg(streamRows.size());
-    qDaemonLog() << QStringLiteral("  Loaded %1 IOs").arg(ioRows.size());
-    qDaemonLog() << QStringLiteral("  Loaded %1 Doors").arg(doorRows.size());
+    qDaemonLog() << QStringLiteral("  Loaded %1 DVRs").arg(stored.dvrs.size());
+    qDaemonLog() << QStringLiteral("  Loaded %1 Streams").arg(stored.streams.size());
+    qDaemonLog() << QStringLiteral("  Loaded %1 IOs").arg(stored.ios.size());
+    qDaemonLog() << QStringLiteral("  Loaded %1 Doors").arg(stored.doors.size());
     qDaemonLog() << QStringLiteral("  Sub: %1").arg(subEndpoint);
     qDaemonLog() << QStringLiteral("  Push: %1").arg(pushEndpoint);
     loadAllowedNetworks();
@@ -73,6 +47,62 @@ void Config::load()
     const QSettings settingsFile(Settings::iniFilePath(), QSettings::IniFormat);
     tlsCertificate = settingsFile.value(QStringLiteral("tlsCertificate")).toString().trimmed();
     tlsKey = settingsFile.value(QStringLiteral("tlsKey")).toString().trimmed();
+}
+
+// The tables are made anew rather than cleared, each sized once for what
+// it will hold.
+void Config::buildTables(const SiteConfig &site)
+{
+    dvrs = QHash<int, DVRInfo>();
+    dvrIdsByName = QHash<QString, int>();
+    dvrs.reserve(site.dvrs.size());
+    dvrIdsByName.reserve(site.dvrs.size());
+    for (const DVRInfo &dvr : site.dvrs) {
+        dvrs.insert(dvr.id, dvr);
+        dvrIdsByName.insert(dvr.name, dvr.id);
+    }
+
+    streams = QHash<int, StreamInfo>();
+    dvrStreamIds = QHash<int, QList<int>>();
+    dvrStreamNames = QHash<int, QStringList>();
+    dvrStreamIdsByName = QHash<int, QHash<QString, int>>();
+    streams.reserve(site.streams.size());
+    dvrStreamIds.reserve(site.dvrs.size());
+    dvrStreamNames.reserve(site.dvrs.size());
+    dvrStreamIdsByName.reserve(site.dvrs.size());
+    for (const StreamInfo &stream : site.streams) {
+        streams.insert(stream.id, stream);
+        dvrStreamIds[stream.dvrId].append(stream.id);
+        dvrStreamNames[stream.dvrId].append(stream.name);
+        dvrStreamIdsByName[stream.dvrId].insert(stream.name, stream.id);
+    }
+
+    ios = QHash<int, IOInfo>();
+    ioIds = QList<int>();
+    ios.reserve(site.ios.size());
+    ioIds.reserve(site.ios.size());
+    for (const IOInfo &io : site.ios) {
+        ios.insert(io.id, io);
+        ioIds.append(io.id);
+    }
+
+    ioDoors = QHash<int, QList<DoorInfo>>();
+    ioDoors.reserve(site.ios.size());
+    for (const DoorInfo &door : site.doors)
+        ioDoors[door.ioId].append(door);
+}
+
+void Config::loadIni()
+{
+    const QHash<QString, QString> ini = Settings::iniSettings();
+    id = ini.value(QStringLiteral("id"));
+    ioPath = ini.value(QStringLiteral("ioPath"));
+    eventPort = ini.value(QStringLiteral("eventPort")).toInt();
+    serverAddress = ini.value(QStringLiteral("serverAddress"));
+    serverSendPort = ini.value(QStringLiteral("serverSendPort")).toInt();
+    serverRecvPort = ini.value(QStringLiteral("serverRecvPort")).toInt();
+    subEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress).arg(serverSendPort);
+    pushEndpoint = QStringLiteral("tcp://%1:%2").arg(serverAddress).arg(serverRecvPort);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "DVRInfo.h"
 #include "DoorInfo.h"
 #include "IOInfo.h"
+#include "SiteConfig.h"
 #include "StreamInfo.h"
 
 #include <QHash>
@@ -22,7 +23,12 @@ class Config
 public:
     static Config *instance();
 
+    // From the settings database and the INI file.
     void load();
+    // From the records the database was just given, in the order they were
+    // inserted, and the INI file: the same values as load() then, without
+    // reading the tables back.
+    void load(const SiteConfig &inserted);
 
     QString id;
     QString serverAddress;
@@ -63,6 +69,9 @@ public:
 
 private:
     Config() = default;
+    void loadSite(const SiteConfig &stored);
+    void buildTables(const SiteConfig &site);
+    void loadIni();
     void loadAllowedNetworks();
     void loadTrustedProxies();
     void loadAllowedHosts();

@@ -14,6 +14,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
 const char *const createStatements[] = {
@@ -274,15 +276,45 @@ QList<DoorInfo> Settings::doors()
                             });
 }
 
-void Settings::cleanData()
+bool Settings::cleanData()
 {
+    bool ok = true;
     for (const char *statement : deleteStatements) {
         QSqlQuery query;
         if (!query.exec(QString::fromLatin1(statement))) {
             qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("void Settings::cleanData()") << QStringLiteral("  Failed at:")
                                                     << QStringLiteral("  %1").arg(QString::fromLatin1(statement));
+            ok = false;
         }
     }
+    return ok;
+}
+
+namespace {
+
+template<typename Record>
+void sortById(QList<Record> &records)
+{
+    const auto byId = [](const Record &a, const Record &b) { return a.id < b.id; };
+    if (!std::is_sorted(records.cbegin(), records.cend(), byId))
+        std::sort(records.begin(), records.end(), byId);
+}
+
+} // namespace
+
+SiteConfig Settings::asStored(SiteConfig inserted)
+{
+    sortById(inserted.dvrs);
+    sortById(inserted.streams);
+    sortById(inserted.ios);
+    sortById(inserted.doors);
+    // By index, so that a list shared with the caller is copied only when a
+    // stream does change.
+    for (int i = 0; i < inserted.streams.size(); ++i) {
+        if (inserted.streams.at(i).channels.isEmpty())
+            inserted.streams[i].channels = {0};
+    }
+    return inserted;
 }
 
 bool Settings::beginTransaction()

@@ -199,7 +199,7 @@ private slots:
     void commandLine_data();
     void commandLine();
     void installAndUninstallTheUnit();
-    void registersAndRestartsServersOnNewConfiguration();
+    void registersAndMovesAStreamToItsNewPort();
     void serversAnswerWhileCentralNeverReads();
     void storedLayoutPageIsServed();
     void servesOnlyTlsWithAMadeCertificate();
@@ -300,7 +300,7 @@ void tst_App::installAndUninstallTheUnit()
     QVERIFY(!unit.exists());
 }
 
-void tst_App::registersAndRestartsServersOnNewConfiguration()
+void tst_App::registersAndMovesAStreamToItsNewPort()
 {
     CentralPeer central;
     FakeDvr dvr;

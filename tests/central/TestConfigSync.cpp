@@ -1,6 +1,8 @@
 #include "CentralTests.h"
 #include "ConfigCheck.h"
+#include "Config.h"
 #include "ConfigSync.h"
+#include "Settings.h"
 
 #include <QProcess>
 #include <QSqlDatabase>
@@ -90,6 +92,63 @@ private slots:
         QFETCH(QString, host);
         QFETCH(bool, accepted);
         QCOMPARE(ConfigCheck::isHost(host), accepted);
+    }
+
+    // The configuration built from the records a sync stored is the one
+    // reading the tables back gives: ids out of order, a refused duplicate,
+    // a stream without channels, names no plain text would have.
+    void insertedRecordsBuildWhatTheTablesHold()
+    {
+        SiteConfig site;
+        site.dvrs = {{9, QStringLiteral("Nörth"), "10.0.0.9", "u", "p"}, {2, QStringLiteral("A\0B"), "10.0.0.2", "", ""},
+                     {9, QStringLiteral("Twice"), "10.0.0.1", "", ""}, {-4, QStringLiteral("Nörth"), "h", "", ""}};
+        site.streams = {{30, "Main", 9, 80, 8030, {3, 1}}, {5, "Main", 9, 81, 8005, {}}, {7, "Side", 2, 80, 8007, {2}}};
+        site.ios = {{6, "Gate", 9, -1, 8080, true, false}, {1, "Yard", 2, 0, 8081, false, true}};
+        site.doors = {{4, "Front", 6, 1, 2, 30, 1}, {3, "Back", 6, 2, 3, 0, 0}, {8, "Lost", 77, 1, 1, 0, 0}};
+        Settings *settings = Settings::instance();
+        SiteConfig inserted;
+        QVERIFY(ConfigSync::store(site, *settings, &inserted));
+        QCOMPARE(inserted.dvrs.size(), 3);
+
+        const SiteConfig read = {settings->dvrs(), settings->streams(), settings->ios(), settings->doors()};
+        QVERIFY(Settings::asStored(inserted) == read);
+        Config *config = Config::instance();
+        config->load(inserted);
+        const auto dvrs = config->dvrs;
+        const auto dvrIdsByName = config->dvrIdsByName;
+        const auto streams = config->streams;
+        const auto streamIds = config->dvrStreamIds;
+        const auto streamNames = config->dvrStreamNames;
+        const auto streamIdsByName = config->dvrStreamIdsByName;
+        const auto ios = config->ios;
+        const auto ioIds = config->ioIds;
+        const auto doors = config->ioDoors;
+        config->load();
+        QVERIFY(dvrs == config->dvrs && dvrIdsByName == config->dvrIdsByName && streams == config->streams);
+        QCOMPARE(streamIds, config->dvrStreamIds);
+        QCOMPARE(streamNames, config->dvrStreamNames);
+        QVERIFY(streamIdsByName == config->dvrStreamIdsByName);
+        QVERIFY(ios == config->ios && doors == config->ioDoors);
+        QCOMPARE(ioIds, config->ioIds);
+    }
+
+    // A table that cannot be emptied would leave its rows beside the new ones.
+    void tableThatCannotBeEmptiedKeepsTheStoredConfiguration()
+    {
+        Settings *settings = Settings::instance();
+        SiteConfig old;
+        old.dvrs = {{1, "Old", "10.0.0.1", "", ""}};
+        old.streams = {{1, "Main", 1, 80, 8001, {1}}};
+        QVERIFY(ConfigSync::store(old, *settings));
+        QSqlQuery query;
+        QVERIFY(query.exec("CREATE TRIGGER keepDvrs BEFORE DELETE ON dvrs BEGIN SELECT RAISE(ABORT, 'kept'); END"));
+        SiteConfig next;
+        next.dvrs = {{2, "New", "10.0.0.2", "", ""}};
+        const bool stored = ConfigSync::store(next, *settings);
+        QVERIFY(query.exec("DROP TRIGGER keepDvrs"));
+        QVERIFY(!stored);
+        QVERIFY(settings->dvrs() == old.dvrs);
+        QVERIFY(settings->streams() == old.streams);
     }
 
     // Killed at any moment, the writer leaves the old configuration or the
