@@ -49,46 +49,72 @@ void Config::loadSite(const SiteConfig &stored)
     tlsKey = settingsFile.value(QStringLiteral("tlsKey")).toString().trimmed();
 }
 
-// The tables are made anew rather than cleared, each sized once for what
-// it will hold.
+// A group of tables is kept when its records are those it was built from
+// and nobody has written to it since (a write detaches it from the copy
+// kept here): an update pays only for the records it changes. Tables that
+// are built are made anew rather than cleared, each sized once.
 void Config::buildTables(const SiteConfig &site)
+{
+    Built &built = m_built;
+    if (!(site.dvrs == built.records.dvrs && dvrs.isSharedWith(built.dvrs) && dvrIdsByName.isSharedWith(built.dvrIdsByName)))
+        buildDvrs(site.dvrs);
+    if (!(site.streams == built.records.streams && streams.isSharedWith(built.streams) && dvrStreamIds.isSharedWith(built.dvrStreamIds)
+          && dvrStreamNames.isSharedWith(built.dvrStreamNames) && dvrStreamIdsByName.isSharedWith(built.dvrStreamIdsByName)))
+        buildStreams(site.streams, site.dvrs.size());
+    if (!(site.ios == built.records.ios && ios.isSharedWith(built.ios) && ioIds.isSharedWith(built.ioIds)))
+        buildIos(site.ios);
+    if (!(site.doors == built.records.doors && ioDoors.isSharedWith(built.ioDoors)))
+        buildDoors(site.doors, site.ios.size());
+    built = {site, dvrs, dvrIdsByName, streams, dvrStreamIds, dvrStreamNames, dvrStreamIdsByName, ios, ioIds, ioDoors};
+}
+
+void Config::buildDvrs(const QList<DVRInfo> &records)
 {
     dvrs = QHash<int, DVRInfo>();
     dvrIdsByName = QHash<QString, int>();
-    dvrs.reserve(site.dvrs.size());
-    dvrIdsByName.reserve(site.dvrs.size());
-    for (const DVRInfo &dvr : site.dvrs) {
+    dvrs.reserve(records.size());
+    dvrIdsByName.reserve(records.size());
+    for (const DVRInfo &dvr : records) {
         dvrs.insert(dvr.id, dvr);
         dvrIdsByName.insert(dvr.name, dvr.id);
     }
+}
 
+void Config::buildStreams(const QList<StreamInfo> &records, int dvrCount)
+{
     streams = QHash<int, StreamInfo>();
     dvrStreamIds = QHash<int, QList<int>>();
     dvrStreamNames = QHash<int, QStringList>();
     dvrStreamIdsByName = QHash<int, QHash<QString, int>>();
-    streams.reserve(site.streams.size());
-    dvrStreamIds.reserve(site.dvrs.size());
-    dvrStreamNames.reserve(site.dvrs.size());
-    dvrStreamIdsByName.reserve(site.dvrs.size());
-    for (const StreamInfo &stream : site.streams) {
+    streams.reserve(records.size());
+    dvrStreamIds.reserve(dvrCount);
+    dvrStreamNames.reserve(dvrCount);
+    dvrStreamIdsByName.reserve(dvrCount);
+    for (const StreamInfo &stream : records) {
         streams.insert(stream.id, stream);
         dvrStreamIds[stream.dvrId].append(stream.id);
         dvrStreamNames[stream.dvrId].append(stream.name);
         dvrStreamIdsByName[stream.dvrId].insert(stream.name, stream.id);
     }
+}
 
+void Config::buildIos(const QList<IOInfo> &records)
+{
     ios = QHash<int, IOInfo>();
     ioIds = QList<int>();
-    ios.reserve(site.ios.size());
-    ioIds.reserve(site.ios.size());
-    for (const IOInfo &io : site.ios) {
+    ios.reserve(records.size());
+    ioIds.reserve(records.size());
+    for (const IOInfo &io : records) {
         ios.insert(io.id, io);
         ioIds.append(io.id);
     }
+}
 
+void Config::buildDoors(const QList<DoorInfo> &records, int ioCount)
+{
     ioDoors = QHash<int, QList<DoorInfo>>();
-    ioDoors.reserve(site.ios.size());
-    for (const DoorInfo &door : site.doors)
+    ioDoors.reserve(ioCount);
+    for (const DoorInfo &door : records)
         ioDoors[door.ioId].append(door);
 }
 

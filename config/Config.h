@@ -68,13 +68,36 @@ public:
     QStringList allowedHosts;
 
 private:
+    // The records the tables were last built from, and the tables as built
+    // (shared, not copied).
+    struct Built
+    {
+        SiteConfig records;
+        QHash<int, DVRInfo> dvrs;
+        QHash<QString, int> dvrIdsByName;
+        QHash<int, StreamInfo> streams;
+        QHash<int, QList<int>> dvrStreamIds;
+        QHash<int, QStringList> dvrStreamNames;
+        QHash<int, QHash<QString, int>> dvrStreamIdsByName;
+        QHash<int, IOInfo> ios;
+        QList<int> ioIds;
+        QHash<int, QList<DoorInfo>> ioDoors;
+    };
+
+
     Config() = default;
     void loadSite(const SiteConfig &stored);
     void buildTables(const SiteConfig &site);
+    void buildDvrs(const QList<DVRInfo> &records);
+    void buildStreams(const QList<StreamInfo> &records, int dvrCount);
+    void buildIos(const QList<IOInfo> &records);
+    void buildDoors(const QList<DoorInfo> &records, int ioCount);
     void loadIni();
     void loadAllowedNetworks();
     void loadTrustedProxies();
     void loadAllowedHosts();
+
+    Built m_built;
 };
 
 #endif // CONFIG_H

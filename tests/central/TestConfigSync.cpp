@@ -123,6 +123,7 @@ private slots:
         const auto ios = config->ios;
         const auto ioIds = config->ioIds;
         const auto doors = config->ioDoors;
+        config->load(SiteConfig());
         config->load();
         QVERIFY(dvrs == config->dvrs && dvrIdsByName == config->dvrIdsByName && streams == config->streams);
         QCOMPARE(streamIds, config->dvrStreamIds);
@@ -130,6 +131,11 @@ private slots:
         QVERIFY(streamIdsByName == config->dvrStreamIdsByName);
         QVERIFY(ios == config->ios && doors == config->ioDoors);
         QCOMPARE(ioIds, config->ioIds);
+
+        // A table written since is built anew even from the same records.
+        config->dvrs.remove(9);
+        config->load();
+        QVERIFY(config->dvrs == dvrs);
     }
 
     // A table that cannot be emptied would leave its rows beside the new ones.
