@@ -31,7 +31,9 @@ void Config::load(const SiteConfig &inserted)
 void Config::loadSite(const SiteConfig &stored)
 {
     buildTables(stored);
-    loadIni();
+    // Read once: every key comes from the same state of the file.
+    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
+    loadIni(ini);
     qDaemonLog() << QStringLiteral("void Config::load()");
     qDaemonLog() << QStringLiteral("  Loaded %1 DVRs").arg(stored.dvrs.size());
     qDaemonLog() << QStringLiteral("  Loaded %1 Streams").arg(stored.streams.size());
@@ -39,14 +41,13 @@ void Config::loadSite(const SiteConfig &stored)
     qDaemonLog() << QStringLiteral("  Loaded %1 Doors").arg(stored.doors.size());
     qDaemonLog() << QStringLiteral("  Sub: %1").arg(subEndpoint);
     qDaemonLog() << QStringLiteral("  Push: %1").arg(pushEndpoint);
-    loadAllowedNetworks();
-    loadAllowedHosts();
+    loadAllowedNetworks(ini);
+    loadAllowedHosts(ini);
     // Optional and never seeded, like allowedNetworks.
-    serverPublicKey = QSettings(Settings::iniFilePath(), QSettings::IniFormat).value(QStringLiteral("serverPublicKey")).toString().trimmed();
-    loadTrustedProxies();
-    const QSettings settingsFile(Settings::iniFilePath(), QSettings::IniFormat);
-    tlsCertificate = settingsFile.value(QStringLiteral("tlsCertificate")).toString().trimmed();
-    tlsKey = settingsFile.value(QStringLiteral("tlsKey")).toString().trimmed();
+    serverPublicKey = ini.value(QStringLiteral("serverPublicKey")).toString().trimmed();
+    loadTrustedProxies(ini);
+    tlsCertificate = ini.value(QStringLiteral("tlsCertificate")).toString().trimmed();
+    tlsKey = ini.value(QStringLiteral("tlsKey")).toString().trimmed();
 }
 
 // A group of tables is kept when its records are those it was built from
@@ -118,9 +119,9 @@ void Config::buildDoors(const QList<DoorInfo> &records, int ioCount)
         ioDoors[door.ioId].append(door);
 }
 
-void Config::loadIni()
+void Config::loadIni(const QSettings &file)
 {
-    const QHash<QString, QString> ini = Settings::iniSettings();
+    const QHash<QString, QString> ini = Settings::iniSettings(file);
     id = ini.value(QStringLiteral("id"));
     ioPath = ini.value(QStringLiteral("ioPath"));
     eventPort = ini.value(QStringLiteral("eventPort")).toInt();
@@ -136,9 +137,8 @@ namespace {
 // A comma-separated list of networks in CIDR form under the INI key; an
 // unquoted list with commas reads back as a string list. Entries that do not
 // parse are logged with the label and skipped.
-QList<QPair<QHostAddress, int>> readNetworks(const QString &key, const QString &ignoredLabel, bool *named)
+QList<QPair<QHostAddress, int>> readNetworks(const QSettings &ini, const QString &key, const QString &ignoredLabel, bool *named)
 {
-    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
     const QStringList entries = ini.value(key).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
     QList<QPair<QHostAddress, int>> networks;
     *named = false;
@@ -168,10 +168,10 @@ QString describe(const QList<QPair<QHostAddress, int>> &networks)
 
 // Optional and never seeded. An entry that does not parse is only not
 // trusted, which is the safe way to be wrong.
-void Config::loadTrustedProxies()
+void Config::loadTrustedProxies(const QSettings &ini)
 {
     bool named = false;
-    trustedProxies = readNetworks(QStringLiteral("trustedProxies"), QStringLiteral("Ignored trusted proxy"), &named);
+    trustedProxies = readNetworks(ini, QStringLiteral("trustedProxies"), QStringLiteral("Ignored trusted proxy"), &named);
     if (!trustedProxies.isEmpty())
         qDaemonLog() << QStringLiteral("  Trusted proxies: %1").arg(describe(trustedProxies));
 }
@@ -179,11 +179,10 @@ void Config::loadTrustedProxies()
 // Optional, and never seeded: without the key every peer is served, as
 // always. An entry that does not parse is logged and skipped; when none
 // parses, nobody is served: a restriction that cannot apply fails closed.
-void Config::loadAllowedNetworks()
+void Config::loadAllowedNetworks(const QSettings &ini)
 {
     allowedNetworks.clear();
     noAllowedNetworkApplies = false;
-    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
     // An unquoted list with commas reads back as a string list.
     const QStringList entries = ini.value(QStringLiteral("allowedNetworks")).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
     QStringList accepted;
@@ -208,10 +207,9 @@ void Config::loadAllowedNetworks()
     noAllowedNetworkApplies = named && accepted.isEmpty();
 }
 
-void Config::loadAllowedHosts()
+void Config::loadAllowedHosts(const QSettings &ini)
 {
     allowedHosts.clear();
-    const QSettings ini(Settings::iniFilePath(), QSettings::IniFormat);
     const QStringList entries = ini.value(QStringLiteral("allowedHosts")).toStringList().join(QLatin1Char(',')).split(QLatin1Char(','));
     for (const QString &entry : entries) {
         if (!entry.trimmed().isEmpty())

@@ -14,6 +14,8 @@
 #include <QString>
 #include <QStringList>
 
+class QSettings;
+
 // The in-memory configuration of the running service. Rebuilt as one unit by
 // load(); every component reads the members in place on the main thread.
 class Config
@@ -92,10 +94,10 @@ private:
     void buildStreams(const QList<StreamInfo> &records, int dvrCount);
     void buildIos(const QList<IOInfo> &records);
     void buildDoors(const QList<DoorInfo> &records, int ioCount);
-    void loadIni();
-    void loadAllowedNetworks();
-    void loadTrustedProxies();
-    void loadAllowedHosts();
+    void loadIni(const QSettings &file);
+    void loadAllowedNetworks(const QSettings &ini);
+    void loadTrustedProxies(const QSettings &ini);
+    void loadAllowedHosts(const QSettings &ini);
 
     Built m_built;
 };

@@ -176,8 +176,12 @@ bool Settings::createTables()
 
 QHash<QString, QString> Settings::iniSettings()
 {
+    return iniSettings(QSettings(iniFilePath(), QSettings::IniFormat));
+}
+
+QHash<QString, QString> Settings::iniSettings(const QSettings &ini)
+{
     QHash<QString, QString> values;
-    const QSettings ini(iniFilePath(), QSettings::IniFormat);
     for (const auto &entry : iniDefaults())
         values.insert(entry.first, ini.value(entry.first, entry.second).toString());
     return values;

@@ -14,6 +14,8 @@
 #include <QVariantList>
 #include <QString>
 
+class QSettings;
+
 // The persistent site configuration (settings.db) and the seeding and
 // reading of the connection settings (settings.ini), both beside the program.
 class Settings
@@ -55,6 +57,7 @@ public:
 
     // The six keys of settings.ini, with their defaults for missing keys.
     static QHash<QString, QString> iniSettings();
+    static QHash<QString, QString> iniSettings(const QSettings &ini);
 
     static QString iniFilePath();
     static QString databaseFilePath();
