@@ -3,7 +3,10 @@
 #include "QDaemonLog.h"
 #include "Settings.h"
 
+#include <QSet>
 #include <QSettings>
+
+#include <utility>
 
 Config *Config::instance()
 {
@@ -52,21 +55,31 @@ void Config::loadSite(const SiteConfig &stored)
 
 // A group of tables is kept when its records are those it was built from
 // and nobody has written to it since (a write detaches it from the copy
-// kept here): an update pays only for the records it changes. Tables that
-// are built are made anew rather than cleared, each sized once.
+// kept here): an update pays only for the records it changes. Changed
+// streams are updated in place, since an update changes some of them far
+// more often than the others. Tables that are built are made anew rather
+// than cleared, each sized once.
 void Config::buildTables(const SiteConfig &site)
 {
-    Built &built = m_built;
-    if (!(site.dvrs == built.records.dvrs && dvrs.isSharedWith(built.dvrs) && dvrIdsByName.isSharedWith(built.dvrIdsByName)))
+    const bool dvrsKept = dvrs.isSharedWith(m_built.dvrs) && dvrIdsByName.isSharedWith(m_built.dvrIdsByName);
+    const bool streamsKept = streams.isSharedWith(m_built.streams) && dvrStreamIds.isSharedWith(m_built.dvrStreamIds)
+        && dvrStreamNames.isSharedWith(m_built.dvrStreamNames) && dvrStreamIdsByName.isSharedWith(m_built.dvrStreamIdsByName);
+    const bool iosKept = ios.isSharedWith(m_built.ios) && ioIds.isSharedWith(m_built.ioIds);
+    const bool doorsKept = ioDoors.isSharedWith(m_built.ioDoors);
+    // Let go of the copies first: a table changed in place is then not copied.
+    const SiteConfig previous = std::exchange(m_built, Built()).records;
+
+    if (!dvrsKept || !(site.dvrs == previous.dvrs))
         buildDvrs(site.dvrs);
-    if (!(site.streams == built.records.streams && streams.isSharedWith(built.streams) && dvrStreamIds.isSharedWith(built.dvrStreamIds)
-          && dvrStreamNames.isSharedWith(built.dvrStreamNames) && dvrStreamIdsByName.isSharedWith(built.dvrStreamIdsByName)))
+    if (!streamsKept)
         buildStreams(site.streams, site.dvrs.size());
-    if (!(site.ios == built.records.ios && ios.isSharedWith(built.ios) && ioIds.isSharedWith(built.ioIds)))
+    else if (!(site.streams == previous.streams))
+        updateStreams(site.streams);
+    if (!iosKept || !(site.ios == previous.ios))
         buildIos(site.ios);
-    if (!(site.doors == built.records.doors && ioDoors.isSharedWith(built.ioDoors)))
+    if (!doorsKept || !(site.doors == previous.doors))
         buildDoors(site.doors, site.ios.size());
-    built = {site, dvrs, dvrIdsByName, streams, dvrStreamIds, dvrStreamNames, dvrStreamIdsByName, ios, ioIds, ioDoors};
+    m_built = {site, dvrs, dvrIdsByName, streams, dvrStreamIds, dvrStreamNames, dvrStreamIdsByName, ios, ioIds, ioDoors};
 }
 
 void Config::buildDvrs(const QList<DVRInfo> &records)
@@ -93,6 +106,50 @@ void Config::buildStreams(const QList<StreamInfo> &records, int dvrCount)
     dvrStreamIdsByName.reserve(dvrCount);
     for (const StreamInfo &stream : records) {
         streams.insert(stream.id, stream);
+        dvrStreamIds[stream.dvrId].append(stream.id);
+        dvrStreamNames[stream.dvrId].append(stream.name);
+        dvrStreamIdsByName[stream.dvrId].insert(stream.name, stream.id);
+    }
+}
+
+// Replaces the streams that changed and removes those that went; the three
+// per-DVR tables are rebuilt, in record order, for the DVRs whose streams
+// changed, before or after. Ids are unique, as the database keeps them.
+void Config::updateStreams(const QList<StreamInfo> &records)
+{
+    QSet<int> touched;
+    for (const StreamInfo &stream : records) {
+        const auto old = streams.constFind(stream.id);
+        if (old != streams.cend()) {
+            if (*old == stream)
+                continue;
+            touched.insert(old->dvrId);
+        }
+        touched.insert(stream.dvrId);
+        streams.insert(stream.id, stream);
+    }
+    if (streams.size() > records.size()) {
+        QSet<int> kept;
+        kept.reserve(records.size());
+        for (const StreamInfo &stream : records)
+            kept.insert(stream.id);
+        for (auto it = streams.begin(); it != streams.end();) {
+            if (kept.contains(it.key())) {
+                ++it;
+                continue;
+            }
+            touched.insert(it->dvrId);
+            it = streams.erase(it);
+        }
+    }
+    for (int dvrId : qAsConst(touched)) {
+        dvrStreamIds.remove(dvrId);
+        dvrStreamNames.remove(dvrId);
+        dvrStreamIdsByName.remove(dvrId);
+    }
+    for (const StreamInfo &stream : records) {
+        if (!touched.contains(stream.dvrId))
+            continue;
         dvrStreamIds[stream.dvrId].append(stream.id);
         dvrStreamNames[stream.dvrId].append(stream.name);
         dvrStreamIdsByName[stream.dvrId].insert(stream.name, stream.id);

@@ -92,6 +92,7 @@ private:
     void buildTables(const SiteConfig &site);
     void buildDvrs(const QList<DVRInfo> &records);
     void buildStreams(const QList<StreamInfo> &records, int dvrCount);
+    void updateStreams(const QList<StreamInfo> &records);
     void buildIos(const QList<IOInfo> &records);
     void buildDoors(const QList<DoorInfo> &records, int ioCount);
     void loadIni(const QSettings &file);

@@ -12,6 +12,8 @@
 
 #include <signal.h>
 
+#include <tuple>
+
 namespace {
 
 const int rows = 2000;
@@ -94,48 +96,43 @@ private slots:
         QCOMPARE(ConfigCheck::isHost(host), accepted);
     }
 
-    // The configuration built from the records a sync stored is the one
-    // reading the tables back gives: ids out of order, a refused duplicate,
-    // a stream without channels, names no plain text would have.
+    // The configuration built from the records a sync stored, over the one
+    // before, is the one reading the tables back gives: ids out of order, a
+    // refused duplicate, a stream without channels, names no plain text
+    // would have; then streams renamed, moved to another DVR, gone, added.
     void insertedRecordsBuildWhatTheTablesHold()
     {
-        SiteConfig site;
-        site.dvrs = {{9, QStringLiteral("Nörth"), "10.0.0.9", "u", "p"}, {2, QStringLiteral("A\0B"), "10.0.0.2", "", ""},
-                     {9, QStringLiteral("Twice"), "10.0.0.1", "", ""}, {-4, QStringLiteral("Nörth"), "h", "", ""}};
-        site.streams = {{30, "Main", 9, 80, 8030, {3, 1}}, {5, "Main", 9, 81, 8005, {}}, {7, "Side", 2, 80, 8007, {2}}};
-        site.ios = {{6, "Gate", 9, -1, 8080, true, false}, {1, "Yard", 2, 0, 8081, false, true}};
-        site.doors = {{4, "Front", 6, 1, 2, 30, 1}, {3, "Back", 6, 2, 3, 0, 0}, {8, "Lost", 77, 1, 1, 0, 0}};
+        SiteConfig first;
+        first.dvrs = {{9, QStringLiteral("Nörth"), "10.0.0.9", "u", "p"}, {2, QStringLiteral("A\0B"), "10.0.0.2", "", ""},
+                      {9, QStringLiteral("Twice"), "10.0.0.1", "", ""}, {-4, QStringLiteral("Nörth"), "h", "", ""}};
+        first.streams = {{30, "Main", 9, 80, 8030, {3, 1}}, {5, "Main", 9, 81, 8005, {}}, {7, "Side", 2, 80, 8007, {2}}};
+        first.ios = {{6, "Gate", 9, -1, 8080, true, false}, {1, "Yard", 2, 0, 8081, false, true}};
+        first.doors = {{4, "Front", 6, 1, 2, 30, 1}, {3, "Back", 6, 2, 3, 0, 0}, {8, "Lost", 77, 1, 1, 0, 0}};
+        SiteConfig second = first;
+        second.streams = {{30, "Renamed", 2, 80, 8030, {3, 1}}, {7, "Side", 2, 80, 8007, {2}}, {12, "New", 9, 80, 8012, {1}}};
+
         Settings *settings = Settings::instance();
-        SiteConfig inserted;
-        QVERIFY(ConfigSync::store(site, *settings, &inserted));
-        QCOMPARE(inserted.dvrs.size(), 3);
-
-        const SiteConfig read = {settings->dvrs(), settings->streams(), settings->ios(), settings->doors()};
-        QVERIFY(Settings::asStored(inserted) == read);
         Config *config = Config::instance();
-        config->load(inserted);
-        const auto dvrs = config->dvrs;
-        const auto dvrIdsByName = config->dvrIdsByName;
-        const auto streams = config->streams;
-        const auto streamIds = config->dvrStreamIds;
-        const auto streamNames = config->dvrStreamNames;
-        const auto streamIdsByName = config->dvrStreamIdsByName;
-        const auto ios = config->ios;
-        const auto ioIds = config->ioIds;
-        const auto doors = config->ioDoors;
-        config->load(SiteConfig());
-        config->load();
-        QVERIFY(dvrs == config->dvrs && dvrIdsByName == config->dvrIdsByName && streams == config->streams);
-        QCOMPARE(streamIds, config->dvrStreamIds);
-        QCOMPARE(streamNames, config->dvrStreamNames);
-        QVERIFY(streamIdsByName == config->dvrStreamIdsByName);
-        QVERIFY(ios == config->ios && doors == config->ioDoors);
-        QCOMPARE(ioIds, config->ioIds);
+        const auto tables = [config] {
+            return std::make_tuple(config->dvrs, config->dvrIdsByName, config->streams, config->dvrStreamIds, config->dvrStreamNames,
+                                   config->dvrStreamIdsByName, config->ios, config->ioIds, config->ioDoors);
+        };
+        for (const SiteConfig &site : {first, second}) {
+            SiteConfig inserted;
+            QVERIFY(ConfigSync::store(site, *settings, &inserted));
+            QCOMPARE(inserted.dvrs.size(), 3);
+            const SiteConfig read = {settings->dvrs(), settings->streams(), settings->ios(), settings->doors()};
+            QVERIFY(Settings::asStored(inserted) == read);
 
-        // A table written since is built anew even from the same records.
-        config->dvrs.remove(9);
-        config->load();
-        QVERIFY(config->dvrs == dvrs);
+            config->load(inserted);
+            const auto updated = tables();
+            // Tables written since are built anew, here all from the database.
+            std::apply([](auto &...table) { (table.clear(), ...); },
+                       std::tie(config->dvrs, config->dvrIdsByName, config->streams, config->dvrStreamIds, config->dvrStreamNames,
+                                config->dvrStreamIdsByName, config->ios, config->ioIds, config->ioDoors));
+            config->load();
+            QVERIFY(updated == tables());
+        }
     }
 
     // A table that cannot be emptied would leave its rows beside the new ones.
