@@ -6,8 +6,6 @@
 #include <QSet>
 #include <QSettings>
 
-#include <utility>
-
 Config *Config::instance()
 {
     static Config config;
@@ -53,8 +51,46 @@ void Config::loadSite(const SiteConfig &stored)
     tlsKey = ini.value(QStringLiteral("tlsKey")).toString().trimmed();
 }
 
-// A group of tables is kept when its records are those it was built from
-// and nobody has written to it since (a write detaches it from the copy
+namespace {
+
+// Whether the table holds exactly these records, under their ids. The
+// records come in id order with each id once, as the database keeps them,
+// so the same records are the same list and give the same tables.
+template<typename Record>
+bool holdsExactly(const QHash<int, Record> &table, const QList<Record> &records)
+{
+    if (table.size() != records.size())
+        return false;
+    for (const Record &record : records) {
+        const auto held = table.constFind(record.id);
+        if (held == table.cend() || !(*held == record))
+            return false;
+    }
+    return true;
+}
+
+bool holdsExactly(const QHash<int, QList<DoorInfo>> &ioDoors, const QList<DoorInfo> &doors)
+{
+    int held = 0;
+    for (const QList<DoorInfo> &list : ioDoors)
+        held += list.size();
+    if (held != doors.size())
+        return false;
+    QHash<int, int> next;
+    for (const DoorInfo &door : doors) {
+        const auto list = ioDoors.constFind(door.ioId);
+        int &position = next[door.ioId];
+        if (list == ioDoors.cend() || position >= list->size() || !(list->at(position) == door))
+            return false;
+        ++position;
+    }
+    return true;
+}
+
+} // namespace
+
+// A group of tables is kept when it holds the records already and nobody
+// has written to it since the last load (a write detaches it from the copy
 // kept here): an update pays only for the records it changes. Changed
 // streams are updated in place, since an update changes some of them far
 // more often than the others. Tables that are built are made anew rather
@@ -67,19 +103,19 @@ void Config::buildTables(const SiteConfig &site)
     const bool iosKept = ios.isSharedWith(m_built.ios) && ioIds.isSharedWith(m_built.ioIds);
     const bool doorsKept = ioDoors.isSharedWith(m_built.ioDoors);
     // Let go of the copies first: a table changed in place is then not copied.
-    const SiteConfig previous = std::exchange(m_built, Built()).records;
+    m_built = Built();
 
-    if (!dvrsKept || !(site.dvrs == previous.dvrs))
+    if (!dvrsKept || !holdsExactly(dvrs, site.dvrs))
         buildDvrs(site.dvrs);
-    if (!streamsKept)
-        buildStreams(site.streams, site.dvrs.size());
-    else if (!(site.streams == previous.streams))
+    if (streamsKept && !streams.isEmpty())
         updateStreams(site.streams);
-    if (!iosKept || !(site.ios == previous.ios))
+    else
+        buildStreams(site.streams, site.dvrs.size());
+    if (!iosKept || !holdsExactly(ios, site.ios))
         buildIos(site.ios);
-    if (!doorsKept || !(site.doors == previous.doors))
+    if (!doorsKept || !holdsExactly(ioDoors, site.doors))
         buildDoors(site.doors, site.ios.size());
-    m_built = {site, dvrs, dvrIdsByName, streams, dvrStreamIds, dvrStreamNames, dvrStreamIdsByName, ios, ioIds, ioDoors};
+    m_built = {dvrs, dvrIdsByName, streams, dvrStreamIds, dvrStreamNames, dvrStreamIdsByName, ios, ioIds, ioDoors};
 }
 
 void Config::buildDvrs(const QList<DVRInfo> &records)

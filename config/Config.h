@@ -70,11 +70,9 @@ public:
     QStringList allowedHosts;
 
 private:
-    // The records the tables were last built from, and the tables as built
-    // (shared, not copied).
+    // The tables as the last load left them (shared, not copied).
     struct Built
     {
-        SiteConfig records;
         QHash<int, DVRInfo> dvrs;
         QHash<QString, int> dvrIdsByName;
         QHash<int, StreamInfo> streams;
