@@ -84,7 +84,6 @@ private:
         QHash<int, QList<DoorInfo>> ioDoors;
     };
 
-
     Config() = default;
     void loadSite(const SiteConfig &stored);
     void buildTables(const SiteConfig &site);
