@@ -213,11 +213,13 @@ void App::stopCommandManager()
     stopAndDelete(m_commandManager);
 }
 
-void App::handleConfigUpdated()
+// Built from the records just stored: reading them back from the database
+// would give the same values at several times the cost.
+void App::handleConfigUpdated(const SiteConfig &inserted)
 {
     QElapsedTimer elapsed;
     elapsed.start();
-    Config::instance()->load();
+    Config::instance()->load(inserted);
     applyAccessSettings();
     const qint64 loaded = elapsed.nsecsElapsed();
     updateServers();

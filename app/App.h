@@ -3,6 +3,7 @@
 
 #include "QtHttpServerSettings.h"
 #include "ServiceStatus.h"
+#include "SiteConfig.h"
 #include "StatusRoutes.h"
 
 #include <QObject>
@@ -33,7 +34,7 @@ public:
     ServiceStatus collectStatus() const;
 
 private slots:
-    void handleConfigUpdated();
+    void handleConfigUpdated(const SiteConfig &inserted);
     void handlePingError();
     void handleVideoServerStarted(quint16 port);
     void handleVideoServerStopped();

@@ -675,8 +675,8 @@ def bench_update(args, runs):
             "servers_ms": statistics.median(r["servers_ms"] for r in rounds),
             "full_start_ms": statistics.median(s["full start"]["applied_ms"] for s in samples),
             "full_start_servers_ms": statistics.median(s["full start"]["servers_ms"] for s in samples),
-            # The servers' share: the reload from the database costs every update the same.
-            "ratio": statistics.median(r["servers_ms"] / s["full start"]["servers_ms"] for r, s in zip(rounds, samples)),
+            # The whole update, from the database commit to the servers updated.
+            "ratio": statistics.median(r["applied_ms"] / s["full start"]["applied_ms"] for r, s in zip(rounds, samples)),
             "opened": max(r["opened"] for r in rounds),
             "closed": max(r["closed"] for r in rounds),
             "connection_kept": all(r["connection_kept"] for r in rounds),
@@ -818,7 +818,7 @@ def table(results, runs):
             row("config update, identical", figure, "", "", "< 20 ms, 0 sockets",
                 u["applied_ms"] < 20 and u["opened"] == 0 and u["closed"] == 0 and u["connection_kept"])
         else:
-            row("config update, " + u["label"], figure, "full start: servers %.1f ms" % u["full_start_servers_ms"],
+            row("config update, " + u["label"], figure, "full start: %.1f ms" % u["full_start_ms"],
                 "%.2fx" % u["ratio"], "<= 0.1x full start", u["ratio"] <= 0.1)
     b = results.get("burst")
     if b:

@@ -101,8 +101,9 @@ void CommandManager::stop()
     // Stored, not applied: the servers are going too, and the next start
     // loads it.
     m_applyTimer.stop();
-    if (m_queuedConfiguration)
-        storeConfiguration(*std::exchange(m_queuedConfiguration, nullptr));
+    SiteConfig inserted;
+    if (m_queuedConfiguration && storeConfiguration(*std::exchange(m_queuedConfiguration, nullptr), &inserted))
+        removeStalePages(inserted);
     // Directly: the worker thread is inside the receive loop.
     m_zmq->stop();
     m_thread.quit();
@@ -195,17 +196,17 @@ void CommandManager::onTransportError(const QString &operation, const QString &m
     qDaemonLog(QDaemonLog::Priority::Error) << operation << QString("  Failed: %1").arg(message);
 }
 
-// Pages of modules and DVRs the new configuration no longer has go with it.
 // False when the configuration was refused and the stored one kept.
-bool CommandManager::storeConfiguration(const SystemData &data)
+bool CommandManager::storeConfiguration(const SystemData &data, SiteConfig *inserted)
 {
-    const Config *config = Config::instance();
-    const SiteConfig site = ConfigSync::records(data);
-    if (!ConfigSync::apply(site, *Settings::instance(), config->eventPort))
-        return false;
-    const QString base = QString("%1/%2").arg(QDaemonApplication::dataDirectory(), config->ioPath);
+    return ConfigSync::apply(ConfigSync::records(data), *Settings::instance(), Config::instance()->eventPort, inserted);
+}
+
+// Pages of modules and DVRs the new configuration no longer has go with it.
+void CommandManager::removeStalePages(const SiteConfig &site)
+{
+    const QString base = QString("%1/%2").arg(QDaemonApplication::dataDirectory(), Config::instance()->ioPath);
     m_layouts.keepOnly(base, LayoutStore::pagePaths(base, site));
-    return true;
 }
 
 // Once per change: a Central that keeps refusing the handshake is
@@ -274,10 +275,14 @@ void CommandManager::applyQueuedConfiguration()
     const std::unique_ptr<SystemData> data = std::move(m_queuedConfiguration);
     QElapsedTimer applying;
     applying.start();
-    if (storeConfiguration(*data)) {
+    // The servers follow before the stale pages go, so that the time from
+    // the commit to the servers updated is the update's alone.
+    SiteConfig inserted;
+    if (storeConfiguration(*data, &inserted)) {
         m_link.lastConfigurationMs = QDateTime::currentMSecsSinceEpoch();
         ++m_link.configurations;
-        emit configUpdated();
+        emit configUpdated(inserted);
+        removeStalePages(inserted);
     }
     m_applySpacingMs = qBound<qint64>(MinApplySpacingMs, applying.elapsed(), MaxApplySpacingMs);
     m_sinceApplied.start();

@@ -12,6 +12,7 @@
 
 #include "LayoutStore.h"
 #include "ServiceStatus.h"
+#include "SiteConfig.h"
 #include "ZeroMQ.h"
 
 class CommandRequest;
@@ -52,7 +53,8 @@ public slots:
 
 signals:
     void startZmqEventLoop();
-    void configUpdated();
+    // The stored configuration was replaced by these records, as inserted.
+    void configUpdated(const SiteConfig &inserted);
     void pingError();
     // The link came up (Central was heard from) or went down.
     void linkChanged(bool up);
@@ -66,7 +68,8 @@ private slots:
 private:
     bool configureEncryption();
     void handlePing(const Ping &ping);
-    bool storeConfiguration(const SystemData &data);
+    bool storeConfiguration(const SystemData &data, SiteConfig *inserted);
+    void removeStalePages(const SiteConfig &site);
     void queueConfiguration(SystemData *data);
     void applyQueuedConfiguration();
     void generateLayoutPages(const CommandRequest &command);

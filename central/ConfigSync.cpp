@@ -9,6 +9,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <utility>
+
 namespace {
 
 QString text(const std::string &utf8)
@@ -65,6 +67,20 @@ DoorInfo toDoorInfo(const Door &door)
     return info;
 }
 
+// Inserts every record and returns those the database took: the list
+// itself, shared, unless one was refused.
+template<typename Record>
+QList<Record> insertAll(const QList<Record> &records, Settings &settings, bool (Settings::*insert)(const Record &))
+{
+    QList<Record> taken = records;
+    int refused = 0;
+    for (int i = 0; i < records.size(); ++i) {
+        if (!(settings.*insert)(records.at(i)))
+            taken.removeAt(i - refused++);
+    }
+    return taken;
+}
+
 void logFailure(const QString &detail)
 {
     qDaemonLog(QDaemonLog::Priority::Error) << QString("bool ConfigSync::store(const SiteConfig&, Settings&)") << detail;
@@ -72,14 +88,14 @@ void logFailure(const QString &detail)
 
 } // namespace
 
-bool ConfigSync::apply(const SiteConfig &site, Settings &settings, int eventPort)
+bool ConfigSync::apply(const SiteConfig &site, Settings &settings, int eventPort, SiteConfig *inserted)
 {
     const QString refusal = ConfigCheck::refusal(site, eventPort);
     if (!refusal.isEmpty()) {
         qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("Refused the configuration from Central, keeping the stored one: %1").arg(refusal);
         return false;
     }
-    return store(site, settings);
+    return store(site, settings, inserted);
 }
 
 SiteConfig ConfigSync::records(const SystemData &data)
@@ -100,7 +116,7 @@ SiteConfig ConfigSync::records(const SystemData &data)
     return site;
 }
 
-bool ConfigSync::store(const SiteConfig &site, Settings &settings)
+bool ConfigSync::store(const SiteConfig &site, Settings &settings, SiteConfig *inserted)
 {
     // Without a transaction a crash could leave a half-filled database, so
     // the old configuration stays when none can be opened.
@@ -109,21 +125,25 @@ bool ConfigSync::store(const SiteConfig &site, Settings &settings)
         return false;
     }
 
-    settings.cleanData();
-    for (const DVRInfo &dvr : site.dvrs)
-        settings.insertDVR(dvr);
-    for (const StreamInfo &stream : site.streams)
-        settings.insertStream(stream);
-    for (const IOInfo &io : site.ios)
-        settings.insertIO(io);
-    for (const DoorInfo &door : site.doors)
-        settings.insertDoor(door);
+    // Rows left beside the new ones would mix two configurations.
+    if (!settings.cleanData()) {
+        logFailure(QStringLiteral("  Can't empty the tables, the stored configuration is kept"));
+        settings.rollbackTransaction();
+        return false;
+    }
+    SiteConfig taken;
+    taken.dvrs = insertAll(site.dvrs, settings, &Settings::insertDVR);
+    taken.streams = insertAll(site.streams, settings, &Settings::insertStream);
+    taken.ios = insertAll(site.ios, settings, &Settings::insertIO);
+    taken.doors = insertAll(site.doors, settings, &Settings::insertDoor);
 
     if (!settings.commitTransaction()) {
         logFailure(QStringLiteral("  Can't commit, the stored configuration is kept"));
         settings.rollbackTransaction();
         return false;
     }
+    if (inserted)
+        *inserted = std::move(taken);
     return true;
 }
 

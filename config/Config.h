@@ -4,6 +4,7 @@
 #include "DVRInfo.h"
 #include "DoorInfo.h"
 #include "IOInfo.h"
+#include "SiteConfig.h"
 #include "StreamInfo.h"
 
 #include <QHash>
@@ -12,6 +13,8 @@
 #include <QPair>
 #include <QString>
 #include <QStringList>
+
+class QSettings;
 
 // The in-memory configuration of the running service. Rebuilt as one unit by
 // load(); every component reads the members in place on the main thread.
@@ -22,7 +25,12 @@ class Config
 public:
     static Config *instance();
 
+    // From the settings database and the INI file.
     void load();
+    // From the records the database was just given, in the order they were
+    // inserted, and the INI file: the same values as load() then, without
+    // reading the tables back.
+    void load(const SiteConfig &inserted);
 
     QString id;
     QString serverAddress;
@@ -62,10 +70,34 @@ public:
     QStringList allowedHosts;
 
 private:
+    // The tables as the last load left them (shared, not copied).
+    struct Built
+    {
+        QHash<int, DVRInfo> dvrs;
+        QHash<QString, int> dvrIdsByName;
+        QHash<int, StreamInfo> streams;
+        QHash<int, QList<int>> dvrStreamIds;
+        QHash<int, QStringList> dvrStreamNames;
+        QHash<int, QHash<QString, int>> dvrStreamIdsByName;
+        QHash<int, IOInfo> ios;
+        QList<int> ioIds;
+        QHash<int, QList<DoorInfo>> ioDoors;
+    };
+
     Config() = default;
-    void loadAllowedNetworks();
-    void loadTrustedProxies();
-    void loadAllowedHosts();
+    void loadSite(const SiteConfig &stored);
+    void buildTables(const SiteConfig &site);
+    void buildDvrs(const QList<DVRInfo> &records);
+    void buildStreams(const QList<StreamInfo> &records, int dvrCount);
+    void updateStreams(const QList<StreamInfo> &records);
+    void buildIos(const QList<IOInfo> &records);
+    void buildDoors(const QList<DoorInfo> &records, int ioCount);
+    void loadIni(const QSettings &file);
+    void loadAllowedNetworks(const QSettings &ini);
+    void loadTrustedProxies(const QSettings &ini);
+    void loadAllowedHosts(const QSettings &ini);
+
+    Built m_built;
 };
 
 #endif // CONFIG_H

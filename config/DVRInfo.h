@@ -13,4 +13,13 @@ struct DVRInfo
     QString pass;
 };
 
+inline bool operator==(const DVRInfo &a, const DVRInfo &b)
+{
+    return a.id == b.id
+        && a.name == b.name
+        && a.ip == b.ip
+        && a.user == b.user
+        && a.pass == b.pass;
+}
+
 #endif // DVRINFO_H

@@ -15,4 +15,15 @@ struct DoorInfo
     int ncno = 0;
 };
 
+inline bool operator==(const DoorInfo &a, const DoorInfo &b)
+{
+    return a.id == b.id
+        && a.name == b.name
+        && a.ioId == b.ioId
+        && a.inPin == b.inPin
+        && a.outPin == b.outPin
+        && a.delay == b.delay
+        && a.ncno == b.ncno;
+}
+
 #endif // DOORINFO_H

@@ -15,4 +15,15 @@ struct IOInfo
     bool eventsEnabled = false;
 };
 
+inline bool operator==(const IOInfo &a, const IOInfo &b)
+{
+    return a.id == b.id
+        && a.name == b.name
+        && a.dvrId == b.dvrId
+        && a.state == b.state
+        && a.port == b.port
+        && a.enabled == b.enabled
+        && a.eventsEnabled == b.eventsEnabled;
+}
+
 #endif // IOINFO_H

@@ -14,6 +14,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
 const char *const createStatements[] = {
@@ -174,8 +176,12 @@ bool Settings::createTables()
 
 QHash<QString, QString> Settings::iniSettings()
 {
+    return iniSettings(QSettings(iniFilePath(), QSettings::IniFormat));
+}
+
+QHash<QString, QString> Settings::iniSettings(const QSettings &ini)
+{
     QHash<QString, QString> values;
-    const QSettings ini(iniFilePath(), QSettings::IniFormat);
     for (const auto &entry : iniDefaults())
         values.insert(entry.first, ini.value(entry.first, entry.second).toString());
     return values;
@@ -274,15 +280,45 @@ QList<DoorInfo> Settings::doors()
                             });
 }
 
-void Settings::cleanData()
+bool Settings::cleanData()
 {
+    bool ok = true;
     for (const char *statement : deleteStatements) {
         QSqlQuery query;
         if (!query.exec(QString::fromLatin1(statement))) {
             qDaemonLog(QDaemonLog::Priority::Error) << QStringLiteral("void Settings::cleanData()") << QStringLiteral("  Failed at:")
                                                     << QStringLiteral("  %1").arg(QString::fromLatin1(statement));
+            ok = false;
         }
     }
+    return ok;
+}
+
+namespace {
+
+template<typename Record>
+void sortById(QList<Record> &records)
+{
+    const auto byId = [](const Record &a, const Record &b) { return a.id < b.id; };
+    if (!std::is_sorted(records.cbegin(), records.cend(), byId))
+        std::sort(records.begin(), records.end(), byId);
+}
+
+} // namespace
+
+SiteConfig Settings::asStored(SiteConfig inserted)
+{
+    sortById(inserted.dvrs);
+    sortById(inserted.streams);
+    sortById(inserted.ios);
+    sortById(inserted.doors);
+    // By index, so that a list shared with the caller is copied only when a
+    // stream does change.
+    for (int i = 0; i < inserted.streams.size(); ++i) {
+        if (inserted.streams.at(i).channels.isEmpty())
+            inserted.streams[i].channels = {0};
+    }
+    return inserted;
 }
 
 bool Settings::beginTransaction()

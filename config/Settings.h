@@ -4,6 +4,7 @@
 #include "DVRInfo.h"
 #include "DoorInfo.h"
 #include "IOInfo.h"
+#include "SiteConfig.h"
 #include "StreamInfo.h"
 
 #include <QHash>
@@ -12,6 +13,8 @@
 #include <QSqlQuery>
 #include <QVariantList>
 #include <QString>
+
+class QSettings;
 
 // The persistent site configuration (settings.db) and the seeding and
 // reading of the connection settings (settings.ini), both beside the program.
@@ -37,7 +40,15 @@ public:
     QList<IOInfo> ios();
     QList<DoorInfo> doors();
 
-    void cleanData();
+    // False when a table could not be emptied: inside a transaction, the
+    // caller then rolls back rather than mix two configurations.
+    bool cleanData();
+
+    // The records as the selects return them once inserted: in the order of
+    // the tables' keys, the ids, and a stream without channels with the one
+    // channel 0 that its empty text reads back as. Building from these gives
+    // what reading the tables back would, without reading them.
+    static SiteConfig asStored(SiteConfig inserted);
 
     // Replacing the whole configuration runs inside one transaction.
     bool beginTransaction();
@@ -46,6 +57,7 @@ public:
 
     // The six keys of settings.ini, with their defaults for missing keys.
     static QHash<QString, QString> iniSettings();
+    static QHash<QString, QString> iniSettings(const QSettings &ini);
 
     static QString iniFilePath();
     static QString databaseFilePath();

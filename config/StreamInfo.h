@@ -15,4 +15,14 @@ struct StreamInfo
     QList<int> channels;
 };
 
+inline bool operator==(const StreamInfo &a, const StreamInfo &b)
+{
+    return a.id == b.id
+        && a.name == b.name
+        && a.dvrId == b.dvrId
+        && a.inPort == b.inPort
+        && a.outPort == b.outPort
+        && a.channels == b.channels;
+}
+
 #endif // STREAMINFO_H

@@ -154,7 +154,7 @@ private slots:
     void commandLine_data();
     void commandLine();
     void installAndUninstallTheUnit();
-    void registersAndRestartsServersOnNewConfiguration();
+    void registersAndMovesAStreamToItsNewPort();
     void serversAnswerWhileCentralNeverReads();
     void storedLayoutPageIsServed();
     void servesOnlyTlsWithAMadeCertificate();
@@ -255,7 +255,7 @@ void tst_App::installAndUninstallTheUnit()
     QVERIFY(!unit.exists());
 }
 
-void tst_App::registersAndRestartsServersOnNewConfiguration()
+void tst_App::registersAndMovesAStreamToItsNewPort()
 {
     CentralPeer central;
     FakeDvr dvr;

@@ -25,8 +25,6 @@ bool refuses(quint16 port)
 
 } // namespace
 
-Q_DECLARE_METATYPE(SiteConfig)
-
 // A running service receives new configurations while browsers watch
 // streams and read IO modules.
 class tst_Updates : public QObject

@@ -1,6 +1,8 @@
 #include "CentralTests.h"
 #include "ConfigCheck.h"
+#include "Config.h"
 #include "ConfigSync.h"
+#include "Settings.h"
 
 #include <QProcess>
 #include <QSqlDatabase>
@@ -9,6 +11,8 @@
 #include <QtTest>
 
 #include <signal.h>
+
+#include <tuple>
 
 namespace {
 
@@ -90,6 +94,64 @@ private slots:
         QFETCH(QString, host);
         QFETCH(bool, accepted);
         QCOMPARE(ConfigCheck::isHost(host), accepted);
+    }
+
+    // The configuration built from the records a sync stored, over the one
+    // before, is the one reading the tables back gives: ids out of order, a
+    // refused duplicate, a stream without channels, names no plain text
+    // would have; then streams renamed, moved to another DVR, gone, added.
+    void insertedRecordsBuildWhatTheTablesHold()
+    {
+        SiteConfig first;
+        first.dvrs = {{9, QStringLiteral("Nörth"), "10.0.0.9", "u", "p"}, {2, QStringLiteral("A\0B"), "10.0.0.2", "", ""},
+                      {9, QStringLiteral("Twice"), "10.0.0.1", "", ""}, {-4, QStringLiteral("Nörth"), "h", "", ""}};
+        first.streams = {{30, "Main", 9, 80, 8030, {3, 1}}, {5, "Main", 9, 81, 8005, {}}, {7, "Side", 2, 80, 8007, {2}}};
+        first.ios = {{6, "Gate", 9, -1, 8080, true, false}, {1, "Yard", 2, 0, 8081, false, true}};
+        first.doors = {{4, "Front", 6, 1, 2, 30, 1}, {3, "Back", 6, 2, 3, 0, 0}, {8, "Lost", 77, 1, 1, 0, 0}};
+        SiteConfig second = first;
+        second.streams = {{30, "Renamed", 2, 80, 8030, {3, 1}}, {7, "Side", 2, 80, 8007, {2}}, {12, "New", 9, 80, 8012, {1}}};
+
+        Settings *settings = Settings::instance();
+        Config *config = Config::instance();
+        const auto tables = [config] {
+            return std::make_tuple(config->dvrs, config->dvrIdsByName, config->streams, config->dvrStreamIds, config->dvrStreamNames,
+                                   config->dvrStreamIdsByName, config->ios, config->ioIds, config->ioDoors);
+        };
+        for (const SiteConfig &site : {first, second}) {
+            SiteConfig inserted;
+            QVERIFY(ConfigSync::store(site, *settings, &inserted));
+            QCOMPARE(inserted.dvrs.size(), 3);
+            const SiteConfig read = {settings->dvrs(), settings->streams(), settings->ios(), settings->doors()};
+            QVERIFY(Settings::asStored(inserted) == read);
+
+            config->load(inserted);
+            const auto updated = tables();
+            // Tables written since are built anew, here all from the database.
+            std::apply([](auto &...table) { (table.clear(), ...); },
+                       std::tie(config->dvrs, config->dvrIdsByName, config->streams, config->dvrStreamIds, config->dvrStreamNames,
+                                config->dvrStreamIdsByName, config->ios, config->ioIds, config->ioDoors));
+            config->load();
+            QVERIFY(updated == tables());
+        }
+    }
+
+    // A table that cannot be emptied would leave its rows beside the new ones.
+    void tableThatCannotBeEmptiedKeepsTheStoredConfiguration()
+    {
+        Settings *settings = Settings::instance();
+        SiteConfig old;
+        old.dvrs = {{1, "Old", "10.0.0.1", "", ""}};
+        old.streams = {{1, "Main", 1, 80, 8001, {1}}};
+        QVERIFY(ConfigSync::store(old, *settings));
+        QSqlQuery query;
+        QVERIFY(query.exec("CREATE TRIGGER keepDvrs BEFORE DELETE ON dvrs BEGIN SELECT RAISE(ABORT, 'kept'); END"));
+        SiteConfig next;
+        next.dvrs = {{2, "New", "10.0.0.2", "", ""}};
+        const bool stored = ConfigSync::store(next, *settings);
+        QVERIFY(query.exec("DROP TRIGGER keepDvrs"));
+        QVERIFY(!stored);
+        QVERIFY(settings->dvrs() == old.dvrs);
+        QVERIFY(settings->streams() == old.streams);
     }
 
     // Killed at any moment, the writer leaves the old configuration or the
