@@ -19,8 +19,8 @@ namespace {
 
 // Decrypted input held for the reader; the socket is not read past it.
 constexpr int MaxInput = 64 * 1024;
-// One record's worth of plaintext.
-constexpr int ReadPiece = 16 * 1024;
+// One record's worth of plaintext, the most a record holds.
+constexpr int RecordSize = 16 * 1024;
 
 quint16 portOf(const sockaddr_storage &address)
 {
@@ -239,11 +239,11 @@ bool QtHttpTlsSocket::flushOutput()
 
 bool QtHttpTlsSocket::readInput()
 {
-    char piece[ReadPiece];
+    char piece[RecordSize];
     while (m_input.size() < MaxInput) {
         ERR_clear_error();
         size_t count = 0;
-        const size_t room = size_t(qMin(ReadPiece, MaxInput - m_input.size()));
+        const size_t room = size_t(qMin(RecordSize, MaxInput - m_input.size()));
         const int result = SSL_read_ex(m_ssl, piece, room, &count);
         if (result <= 0)
             return wouldBlock(result, &m_wantsWrite);
@@ -253,18 +253,24 @@ bool QtHttpTlsSocket::readInput()
 }
 
 // Record by record, until all is sent or the kernel takes no more: the
-// bytes taken, or -1 when the connection failed.
+// bytes taken, or -1 when the connection failed. Every record but the last
+// is sent as one with more to follow, so that the kernel sends the write in
+// as few segments as it would have without the records.
 qint64 QtHttpTlsSocket::writeRecords(const char *data, qint64 size)
 {
     qint64 done = 0;
     while (done < size) {
         ERR_clear_error();
+        m_moreFollows = size - done > RecordSize;
         size_t count = 0;
         const int result = SSL_write_ex(m_ssl, data + done, size_t(size - done), &count);
-        if (result <= 0)
+        if (result <= 0) {
+            m_moreFollows = false;
             return wouldBlock(result, &m_wantsWrite) ? done : -1;
+        }
         done += qint64(count);
     }
+    m_moreFollows = false;
     return done;
 }
 
@@ -300,7 +306,8 @@ int QtHttpTlsSocket::sendRecord(BIO *bio, const char *data, size_t size, size_t 
 {
     const auto *socket = static_cast<const QtHttpTlsSocket *>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    const ssize_t result = ::send(socket->m_descriptor, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const int more = socket->m_moreFollows ? MSG_MORE : 0;
+    const ssize_t result = ::send(socket->m_descriptor, data, size, MSG_NOSIGNAL | MSG_DONTWAIT | more);
     if (result >= 0) {
         *sent = size_t(result);
         return 1;

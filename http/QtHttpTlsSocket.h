@@ -79,6 +79,7 @@ private:
     qint64 m_written = 0; // taken since bytesWritten was last emitted
     bool m_encrypted = false;
     bool m_wantsWrite = false; // the last TLS operation waits for room to send
+    bool m_moreFollows = false; // the record being sent is not the write's last
     bool m_closing = false;
     bool m_inProgress = false;
 };
