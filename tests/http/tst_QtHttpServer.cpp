@@ -79,7 +79,9 @@ private slots:
     void guids();
     void serverName();
     void peerThatDoesNotRead();
+    void tls_data();
     void tls();
+    void tlsWithoutIdentity();
     void connectionCap();
     void allowedNetworks_data();
     void allowedNetworks();
@@ -512,36 +514,74 @@ void TestQtHttpServer::peerThatDoesNotRead()
     QCOMPARE(handled, requests);
 }
 
-void TestQtHttpServer::tls()
+namespace {
+
+bool readTestIdentity(QSslKey *key, QList<QSslCertificate> *certs)
 {
     QFile keyFile(QFINDTESTDATA("test-key.pem"));
     QFile certFile(QFINDTESTDATA("test-cert.pem"));
-    QVERIFY(keyFile.open(QIODevice::ReadOnly));
-    QVERIFY(certFile.open(QIODevice::ReadOnly));
-    const QSslKey key(keyFile.readAll(), QSsl::Ec);
-    const QList<QSslCertificate> certs = QSslCertificate::fromData(certFile.readAll());
-    QVERIFY(!key.isNull());
-    QCOMPARE(certs.size(), 1);
+    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly))
+        return false;
+    *key = QSslKey(keyFile.readAll(), QSsl::Ec);
+    *certs = QSslCertificate::fromData(certFile.readAll());
+    return !key->isNull() && certs->size() == 1;
+}
 
-    QtHttpServer server;
-    server.setUseSecure();
-    server.setPrivateKey(key);
-    server.setCertificates(certs);
-    server.start();
+} // namespace
 
-    HttpTestClient client(server.getServerPort());
+// Replies larger than the socket takes at once go out in full, on a kept
+// connection and before a requested close alike; a plain request gets nothing.
+void TestQtHttpServer::tls_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("close");
+    QTest::newRow("small") << 0 << false;
+    QTest::newRow("large, kept alive") << 8 * 1024 * 1024 << false;
+    QTest::newRow("large, then closed") << 8 * 1024 * 1024 << true;
+}
+
+void TestQtHttpServer::tls()
+{
+    QFETCH(int, size);
+    QFETCH(bool, close);
+    QSslKey key;
+    QList<QSslCertificate> certs;
+    QVERIFY(readTestIdentity(&key, &certs));
+    m_server->setUseSecure();
+    m_server->setPrivateKey(key);
+    m_server->setCertificates(certs);
+    handle([size](QtHttpRequest *, QtHttpReply *reply) { reply->appendRawData(QByteArray(size, 'x')); });
+
+    HttpTestClient client(m_port);
     client.setTls(true);
-    HttpResponse r = client.get("/");
+    const HttpTestClient::Headers headers = {{"Connection", close ? "close" : "keep-alive"}};
+    HttpResponse r = client.get("/", headers, 20000);
     QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 200 OK."));
-    QCOMPARE(r.body, QByteArray("\r\n"));
+    QCOMPARE(r.body, QByteArray(size, 'x') + "\r\n");
     QVERIFY(client.socket()->isEncrypted());
+    if (close)
+        QVERIFY(client.waitClosed());
+    else
+        QCOMPARE(client.get("/", headers, 20000).body.size(), size + 2);
 
-    // A plain request to a TLS port gets nothing but the end of the connection.
-    HttpTestClient plain(server.getServerPort());
+    HttpTestClient plain(m_port);
     QVERIFY(plain.open());
     plain.send(GET);
     QVERIFY(plain.waitClosed());
     QCOMPARE(plain.receive(0), QByteArray());
+}
+
+// A secure server never falls back to plain HTTP: without a usable identity
+// it does not start.
+void TestQtHttpServer::tlsWithoutIdentity()
+{
+    QtHttpServer server;
+    QSignalSpy started(&server, &QtHttpServer::started);
+    QSignalSpy failed(&server, &QtHttpServer::error);
+    server.setUseSecure();
+    server.start();
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(failed.count(), 1);
 }
 
 // Connections over the cap are answered at once and closed; those being
