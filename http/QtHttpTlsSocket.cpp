@@ -38,9 +38,12 @@ QtHttpTlsSocket::QtHttpTlsSocket(QObject *parent)
 {
 }
 
-// Quietly: nobody listens to a socket being destroyed.
+// Quietly: nobody listens to a socket being destroyed. The notifiers go
+// before the descriptor they watch is closed.
 QtHttpTlsSocket::~QtHttpTlsSocket()
 {
+    delete m_readNotifier;
+    delete m_writeNotifier;
     if (m_descriptor >= 0)
         ::close(m_descriptor);
     SSL_free(m_ssl);
