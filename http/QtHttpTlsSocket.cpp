@@ -187,7 +187,6 @@ void QtHttpTlsSocket::progress()
     m_inProgress = true;
     m_wantsWrite = false;
     const int before = m_input.size();
-    const qint64 written = m_written;
     bool ok = m_encrypted || handshake();
     if (ok && m_encrypted)
         ok = flushOutput() && (m_closing || readInput());
@@ -198,6 +197,7 @@ void QtHttpTlsSocket::progress()
     }
     if (ok)
         updateNotifiers();
+    const qint64 written = m_written;
     m_written = 0;
     if (ok && written > 0)
         emit bytesWritten(written);

@@ -40,6 +40,30 @@ public:
     QPointer<QtHttpRequest> held;
 };
 
+bool readTestIdentity(QSslKey *key, QList<QSslCertificate> *certs)
+{
+    QFile keyFile(QFINDTESTDATA("test-key.pem"));
+    QFile certFile(QFINDTESTDATA("test-cert.pem"));
+    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly))
+        return false;
+    *key = QSslKey(keyFile.readAll(), QSsl::Ec);
+    *certs = QSslCertificate::fromData(certFile.readAll());
+    return !key->isNull() && certs->size() == 1;
+}
+
+// Turns the server to TLS for the connections that follow.
+bool useTls(QtHttpServer *server)
+{
+    QSslKey key;
+    QList<QSslCertificate> certs;
+    if (!readTestIdentity(&key, &certs))
+        return false;
+    server->setUseSecure();
+    server->setPrivateKey(key);
+    server->setCertificates(certs);
+    return true;
+}
+
 void verifyBadRequest(const HttpResponse &r)
 {
     QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 400 Bad request !"));
@@ -78,9 +102,11 @@ private slots:
     void startAndStop();
     void guids();
     void serverName();
+    void peerThatDoesNotRead_data();
     void peerThatDoesNotRead();
     void tls_data();
     void tls();
+    void tlsDropCutsAtOnce();
     void tlsWithoutIdentity();
     void connectionCap();
     void allowedNetworks_data();
@@ -489,8 +515,17 @@ void TestQtHttpServer::serverName()
 
 // A peer that sends requests without reading the replies is answered only
 // while its replies are taken, then in full once it reads.
+void TestQtHttpServer::peerThatDoesNotRead_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("plain") << false;
+    QTest::newRow("tls") << true;
+}
+
 void TestQtHttpServer::peerThatDoesNotRead()
 {
+    QFETCH(bool, tls);
+    QVERIFY(!tls || useTls(m_server));
     const int requests = 64;
     int handled = 0;
     handle([&](QtHttpRequest *, QtHttpReply *reply) {
@@ -498,6 +533,7 @@ void TestQtHttpServer::peerThatDoesNotRead()
         reply->appendRawData(QByteArray(512 * 1024, 'x'));
     });
     HttpTestClient client(m_port);
+    client.setTls(tls);
     client.socket()->setReadBufferSize(4096);
     QVERIFY(client.open());
     client.socket()->blockSignals(true); // nothing is read
@@ -514,21 +550,6 @@ void TestQtHttpServer::peerThatDoesNotRead()
     QCOMPARE(handled, requests);
 }
 
-namespace {
-
-bool readTestIdentity(QSslKey *key, QList<QSslCertificate> *certs)
-{
-    QFile keyFile(QFINDTESTDATA("test-key.pem"));
-    QFile certFile(QFINDTESTDATA("test-cert.pem"));
-    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly))
-        return false;
-    *key = QSslKey(keyFile.readAll(), QSsl::Ec);
-    *certs = QSslCertificate::fromData(certFile.readAll());
-    return !key->isNull() && certs->size() == 1;
-}
-
-} // namespace
-
 // Replies larger than the socket takes at once go out in full, on a kept
 // connection and before a requested close alike; a plain request gets nothing.
 void TestQtHttpServer::tls_data()
@@ -544,12 +565,7 @@ void TestQtHttpServer::tls()
 {
     QFETCH(int, size);
     QFETCH(bool, close);
-    QSslKey key;
-    QList<QSslCertificate> certs;
-    QVERIFY(readTestIdentity(&key, &certs));
-    m_server->setUseSecure();
-    m_server->setPrivateKey(key);
-    m_server->setCertificates(certs);
+    QVERIFY(useTls(m_server));
     handle([size](QtHttpRequest *, QtHttpReply *reply) { reply->appendRawData(QByteArray(size, 'x')); });
 
     HttpTestClient client(m_port);
@@ -569,6 +585,28 @@ void TestQtHttpServer::tls()
     plain.send(GET);
     QVERIFY(plain.waitClosed());
     QCOMPARE(plain.receive(0), QByteArray());
+}
+
+// Dropping a TLS connection cuts it at once, with what it still had to send.
+void TestQtHttpServer::tlsDropCutsAtOnce()
+{
+    QVERIFY(useTls(m_server));
+    QPointer<QtHttpClientWrapper> connection;
+    handle([&](QtHttpRequest *request, QtHttpReply *reply) {
+        reply->setUseBoundary(true);
+        connection = request->getClientHandle();
+        connection->sendToClient(QByteArray(8 * 1024 * 1024, 'x'));
+    });
+    QSignalSpy gone(m_server, &QtHttpServer::clientDisconnected);
+    HttpTestClient client(m_port);
+    client.setTls(true);
+    client.socket()->setReadBufferSize(4096);
+    QVERIFY(client.open());
+    client.socket()->blockSignals(true); // nothing is read
+    client.send(GET);
+    QTRY_VERIFY(connection && connection->getBytesToWrite() > 0);
+    connection->dropConnection();
+    QCOMPARE(gone.count(), 1);
 }
 
 // A secure server never falls back to plain HTTP: without a usable identity
