@@ -550,28 +550,37 @@ void TestQtHttpServer::peerThatDoesNotRead()
     QCOMPARE(handled, requests);
 }
 
-// Replies larger than the socket takes at once go out in full, on a kept
-// connection and before a requested close alike; a plain request gets nothing.
+// Requests and replies larger than the socket buffers go through in full,
+// on a kept connection and before a requested close alike; a plain request
+// gets nothing.
 void TestQtHttpServer::tls_data()
 {
+    QTest::addColumn<int>("requestSize");
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("close");
-    QTest::newRow("small") << 0 << false;
-    QTest::newRow("large, kept alive") << 8 * 1024 * 1024 << false;
-    QTest::newRow("large, then closed") << 8 * 1024 * 1024 << true;
+    QTest::newRow("small") << 0 << 0 << false;
+    QTest::newRow("large request") << 1000 * 1000 << 0 << false;
+    QTest::newRow("large, kept alive") << 0 << 8 * 1024 * 1024 << false;
+    QTest::newRow("large, then closed") << 0 << 8 * 1024 * 1024 << true;
 }
 
 void TestQtHttpServer::tls()
 {
+    QFETCH(int, requestSize);
     QFETCH(int, size);
     QFETCH(bool, close);
     QVERIFY(useTls(m_server));
-    handle([size](QtHttpRequest *, QtHttpReply *reply) { reply->appendRawData(QByteArray(size, 'x')); });
+    int received = -1;
+    handle([&](QtHttpRequest *request, QtHttpReply *reply) {
+        received = request->getRawDataSize();
+        reply->appendRawData(QByteArray(size, 'x'));
+    });
 
     HttpTestClient client(m_port);
     client.setTls(true);
     const HttpTestClient::Headers headers = {{"Connection", close ? "close" : "keep-alive"}};
-    HttpResponse r = client.get("/", headers, 20000);
+    HttpResponse r = client.request("POST", "/", headers, QByteArray(requestSize, 'y'), 20000);
+    QCOMPARE(received, requestSize);
     QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 200 OK."));
     QCOMPARE(r.body, QByteArray(size, 'x') + "\r\n");
     QVERIFY(client.socket()->isEncrypted());
