@@ -6,8 +6,8 @@
 #include "QtHttpReply.h"
 #include "QtHttpRequest.h"
 #include "QtHttpServer.h"
+#include "QtHttpTlsSocket.h"
 
-#include <QSslSocket>
 #include <QTimer>
 #include <QUuid>
 
@@ -96,10 +96,11 @@ void QtHttpClientWrapper::sendToClient(const QByteArray &data)
 // A plain socket with nothing queued takes the bytes straight from the
 // caller's buffer: a frame written to a thousand viewers is then copied once
 // per viewer, into the kernel, instead of through the socket's own buffer
-// first. Whatever the kernel does not take now is queued as usual.
+// first. Whatever the kernel does not take now is queued as usual. A TLS
+// socket encrypts from the caller's buffer by itself.
 qint64 QtHttpClientWrapper::sendDirectly(const QByteArray &data)
 {
-    if (qobject_cast<QSslSocket *>(m_sockClient) || m_sockClient->bytesToWrite() > 0
+    if (qobject_cast<QtHttpTlsSocket *>(m_sockClient) || m_sockClient->bytesToWrite() > 0
         || m_sockClient->state() != QAbstractSocket::ConnectedState)
         return 0;
     const ssize_t sent = ::send(int(m_sockClient->socketDescriptor()), data.constData(), size_t(data.size()),
@@ -168,7 +169,16 @@ void QtHttpClientWrapper::dropConnection()
 {
     m_closing = true;
     m_budget->remove(this);
-    if (m_sockClient)
+    abortSocket();
+}
+
+// QAbstractSocket::abort() only closes a TLS socket, which lets what is
+// queued go out first; its own abort() cuts it at once.
+void QtHttpClientWrapper::abortSocket()
+{
+    if (auto *tls = qobject_cast<QtHttpTlsSocket *>(m_sockClient))
+        tls->abort();
+    else if (m_sockClient)
         m_sockClient->abort();
 }
 
@@ -191,7 +201,7 @@ bool QtHttpClientWrapper::readMore()
 void QtHttpClientWrapper::dispatch(std::unique_ptr<QtHttpRequest> request)
 {
     m_wait = Wait::None; // the next request gets a full time-out of its own
-    const auto *tls = qobject_cast<QSslSocket *>(m_sockClient.data());
+    const auto *tls = qobject_cast<QtHttpTlsSocket *>(m_sockClient.data());
     m_serverHandle->identifyClient(request.get(), QtHttpServer::unmapped(m_sockClient->peerAddress()),
                                    tls && tls->isEncrypted());
     QtHttpReply reply(m_serverHandle);
@@ -345,7 +355,7 @@ void QtHttpClientWrapper::onTimeout()
         closeConnection();
         break;
     case Wait::Close:
-        m_sockClient->abort();
+        abortSocket();
         break;
     case Wait::None:
         break;

@@ -75,6 +75,7 @@ private:
     void connectReply(QtHttpReply *reply);
     void finishReply(QtHttpReply *reply);
     void closeConnection();
+    void abortSocket();
     void discardPendingInput();
     qint64 sendDirectly(const QByteArray &data);
     void armTimer();

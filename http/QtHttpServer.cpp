@@ -1,13 +1,13 @@
 #include "QtHttpServer.h"
 
 #include "QtHttpClientWrapper.h"
-#include "QtHttpServerWrapper.h"
-
 #include "QtHttpRequest.h"
+#include "QtHttpServerWrapper.h"
+#include "QtHttpTlsContext.h"
+#include "QtHttpTlsSocket.h"
 
 #include <QDateTime>
 #include <QHostAddress>
-#include <QSslSocket>
 #include <QTimer>
 
 namespace {
@@ -85,6 +85,11 @@ void QtHttpServer::setTimeouts(int requestMs, int idleMs)
 
 void QtHttpServer::start(quint16 port)
 {
+    QString tlsError;
+    if (!prepareTls(&tlsError)) {
+        emit error(tlsError);
+        return;
+    }
     if (m_sockServer->startListening(QHostAddress::Any, port))
         emit started(m_sockServer->serverPort());
     else
@@ -119,6 +124,34 @@ void QtHttpServer::setUseSecure(bool ssl)
 {
     m_useSecure = ssl;
     m_sockServer->setUseSecure(ssl);
+}
+
+void QtHttpServer::setPrivateKey(const QSslKey &key)
+{
+    m_sslKey = key;
+    m_tlsContext.reset();
+}
+
+void QtHttpServer::setCertificates(const QList<QSslCertificate> &certs)
+{
+    m_sslCerts = certs;
+    m_tlsContext.reset();
+}
+
+// The shared TLS context, made once for the current identity.
+bool QtHttpServer::prepareTls(QString *error)
+{
+    if (!m_useSecure || m_tlsContext)
+        return true;
+    m_tlsContext = QtHttpTlsContext::create(m_sslCerts, m_sslKey, error);
+    return m_tlsContext != nullptr;
+}
+
+bool QtHttpServer::startTls(QTcpSocket *sock)
+{
+    QString unused;
+    auto *tls = qobject_cast<QtHttpTlsSocket *>(sock);
+    return tls && prepareTls(&unused) && tls->startServerEncryption(m_tlsContext->handle());
 }
 
 bool QtHttpServer::isAllowed(const QHostAddress &peer) const
@@ -270,16 +303,12 @@ void QtHttpServer::onClientConnected()
         const QHostAddress peer = unmapped(sock->peerAddress());
         if (refusesNewConnection(sock, peer))
             continue;
-        connect(sock, &QAbstractSocket::disconnected, this, &QtHttpServer::onClientDisconnected);
-        QSslSocket *ssl = m_useSecure ? qobject_cast<QSslSocket *>(sock) : nullptr;
-        if (ssl) {
-            ssl->setLocalCertificateChain(m_sslCerts);
-            ssl->setPrivateKey(m_sslKey);
-            ssl->setProtocol(QSsl::TlsV1_2OrLater);
-            // Asks the peer for a certificate without requiring one.
-            ssl->setPeerVerifyMode(QSslSocket::AutoVerifyPeer);
-            ssl->startServerEncryption();
+        // Never plain on a secure server: a connection TLS cannot start on is cut.
+        if (m_useSecure && !startTls(sock)) {
+            refuse(sock, QtHttpReply::ServiceUnavailable);
+            continue;
         }
+        connect(sock, &QAbstractSocket::disconnected, this, &QtHttpServer::onClientDisconnected);
         QtHttpClientWrapper *wrapper = new QtHttpClientWrapper(sock, this);
         m_socksClientsHash.insert(sock, wrapper);
         if (!isTrustedProxy(peer))

@@ -18,6 +18,7 @@
 #include <memory>
 
 class QTcpSocket;
+class QtHttpTlsContext;
 class QtHttpAccessGate;
 class QtHttpClientWrapper;
 class QtHttpRequest;
@@ -112,8 +113,11 @@ public slots:
     void stop();
     void setServerName(const QString &serverName) { m_serverName = serverName; }
     void setUseSecure(bool ssl = true);
-    void setPrivateKey(const QSslKey &key) { m_sslKey = key; }
-    void setCertificates(const QList<QSslCertificate> &certs) { m_sslCerts = certs; }
+    // The identity of TLS connections accepted afterwards. A secure server
+    // whose identity cannot be used does not start, and refuses connections
+    // if it had started with another.
+    void setPrivateKey(const QSslKey &key);
+    void setCertificates(const QList<QSslCertificate> &certs);
 
 signals:
     void started(quint16 port);
@@ -142,6 +146,8 @@ private slots:
 private:
     void refuse(QTcpSocket *sock, QtHttpReply::StatusCode code);
     bool refusesNewConnection(QTcpSocket *sock, const QHostAddress &peer);
+    bool prepareTls(QString *error);
+    bool startTls(QTcpSocket *sock);
     bool takePlace(QtHttpClientWrapper *client, const QHostAddress &address);
     void releasePlace(QtHttpClientWrapper *client);
     void reportAddressLimit(const QHostAddress &address);
@@ -149,6 +155,7 @@ private:
     bool m_useSecure = false;
     QSslKey m_sslKey;
     QList<QSslCertificate> m_sslCerts;
+    std::unique_ptr<QtHttpTlsContext> m_tlsContext; // made from the two above when needed
     QString m_serverName = QString::fromLatin1(QtHttp::DEFAULT_SERVER_NAME);
     QtHttpServerWrapper *m_sockServer;
     QHash<QTcpSocket *, QtHttpClientWrapper *> m_socksClientsHash;

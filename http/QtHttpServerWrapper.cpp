@@ -2,8 +2,9 @@
 
 #include "QtHttpConstants.h"
 
+#include "QtHttpTlsSocket.h"
+
 #include <QSocketNotifier>
-#include <QSslSocket>
 #include <QTimerEvent>
 
 #include <cerrno>
@@ -84,7 +85,17 @@ void QtHttpServerWrapper::onAcceptReady()
 
 void QtHttpServerWrapper::incomingConnection(qintptr handle)
 {
-    QTcpSocket *sock = m_useSecure ? new QSslSocket(this) : new QTcpSocket(this);
+    if (m_useSecure) {
+        auto *tls = new QtHttpTlsSocket(this);
+        if (tls->takeDescriptor(handle)) {
+            m_pending.append(tls);
+            return;
+        }
+        delete tls;
+        ::close(int(handle));
+        return;
+    }
+    auto *sock = new QTcpSocket(this);
     if (sock->setSocketDescriptor(handle)) {
         m_pending.append(sock);
         return;

@@ -8,7 +8,7 @@
 class QSocketNotifier;
 
 // The listening socket: gives every accepted connection a plain TCP socket,
-// or a TLS socket when secure mode is on. It owns the sockets it creates.
+// or a QtHttpTlsSocket when secure mode is on. It owns the sockets it creates.
 // It accepts connections itself: when accept() fails for want of file
 // descriptors it pauses for QtHttp::ACCEPT_RETRY_MS, where QTcpServer would
 // retry at once, in a busy loop, for as long as the shortage lasts.

@@ -40,6 +40,30 @@ public:
     QPointer<QtHttpRequest> held;
 };
 
+bool readTestIdentity(QSslKey *key, QList<QSslCertificate> *certs)
+{
+    QFile keyFile(QFINDTESTDATA("test-key.pem"));
+    QFile certFile(QFINDTESTDATA("test-cert.pem"));
+    if (!keyFile.open(QIODevice::ReadOnly) || !certFile.open(QIODevice::ReadOnly))
+        return false;
+    *key = QSslKey(keyFile.readAll(), QSsl::Ec);
+    *certs = QSslCertificate::fromData(certFile.readAll());
+    return !key->isNull() && certs->size() == 1;
+}
+
+// Turns the server to TLS for the connections that follow.
+bool useTls(QtHttpServer *server)
+{
+    QSslKey key;
+    QList<QSslCertificate> certs;
+    if (!readTestIdentity(&key, &certs))
+        return false;
+    server->setUseSecure();
+    server->setPrivateKey(key);
+    server->setCertificates(certs);
+    return true;
+}
+
 void verifyBadRequest(const HttpResponse &r)
 {
     QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 400 Bad request !"));
@@ -78,8 +102,12 @@ private slots:
     void startAndStop();
     void guids();
     void serverName();
+    void peerThatDoesNotRead_data();
     void peerThatDoesNotRead();
+    void tls_data();
     void tls();
+    void tlsDropCutsAtOnce();
+    void tlsWithoutIdentity();
     void connectionCap();
     void allowedNetworks_data();
     void allowedNetworks();
@@ -487,8 +515,17 @@ void TestQtHttpServer::serverName()
 
 // A peer that sends requests without reading the replies is answered only
 // while its replies are taken, then in full once it reads.
+void TestQtHttpServer::peerThatDoesNotRead_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::newRow("plain") << false;
+    QTest::newRow("tls") << true;
+}
+
 void TestQtHttpServer::peerThatDoesNotRead()
 {
+    QFETCH(bool, tls);
+    QVERIFY(!tls || useTls(m_server));
     const int requests = 64;
     int handled = 0;
     handle([&](QtHttpRequest *, QtHttpReply *reply) {
@@ -496,6 +533,7 @@ void TestQtHttpServer::peerThatDoesNotRead()
         reply->appendRawData(QByteArray(512 * 1024, 'x'));
     });
     HttpTestClient client(m_port);
+    client.setTls(tls);
     client.socket()->setReadBufferSize(4096);
     QVERIFY(client.open());
     client.socket()->blockSignals(true); // nothing is read
@@ -512,36 +550,85 @@ void TestQtHttpServer::peerThatDoesNotRead()
     QCOMPARE(handled, requests);
 }
 
+// Requests and replies larger than the socket buffers go through in full,
+// on a kept connection and before a requested close alike; a plain request
+// gets nothing.
+void TestQtHttpServer::tls_data()
+{
+    QTest::addColumn<int>("requestSize");
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("close");
+    QTest::newRow("small") << 0 << 0 << false;
+    QTest::newRow("large request") << 1000 * 1000 << 0 << false;
+    QTest::newRow("large, kept alive") << 0 << 8 * 1024 * 1024 << false;
+    QTest::newRow("large, then closed") << 0 << 8 * 1024 * 1024 << true;
+}
+
 void TestQtHttpServer::tls()
 {
-    QFile keyFile(QFINDTESTDATA("test-key.pem"));
-    QFile certFile(QFINDTESTDATA("test-cert.pem"));
-    QVERIFY(keyFile.open(QIODevice::ReadOnly));
-    QVERIFY(certFile.open(QIODevice::ReadOnly));
-    const QSslKey key(keyFile.readAll(), QSsl::Ec);
-    const QList<QSslCertificate> certs = QSslCertificate::fromData(certFile.readAll());
-    QVERIFY(!key.isNull());
-    QCOMPARE(certs.size(), 1);
+    QFETCH(int, requestSize);
+    QFETCH(int, size);
+    QFETCH(bool, close);
+    QVERIFY(useTls(m_server));
+    int received = -1;
+    handle([&](QtHttpRequest *request, QtHttpReply *reply) {
+        received = request->getRawDataSize();
+        reply->appendRawData(QByteArray(size, 'x'));
+    });
 
-    QtHttpServer server;
-    server.setUseSecure();
-    server.setPrivateKey(key);
-    server.setCertificates(certs);
-    server.start();
-
-    HttpTestClient client(server.getServerPort());
+    HttpTestClient client(m_port);
     client.setTls(true);
-    HttpResponse r = client.get("/");
+    const HttpTestClient::Headers headers = {{"Connection", close ? "close" : "keep-alive"}};
+    HttpResponse r = client.request("POST", "/", headers, QByteArray(requestSize, 'y'), 20000);
+    QCOMPARE(received, requestSize);
     QCOMPARE(r.statusLine, QByteArray("HTTP/1.1 200 OK."));
-    QCOMPARE(r.body, QByteArray("\r\n"));
+    QCOMPARE(r.body, QByteArray(size, 'x') + "\r\n");
     QVERIFY(client.socket()->isEncrypted());
+    if (close)
+        QVERIFY(client.waitClosed());
+    else
+        QCOMPARE(client.get("/", headers, 20000).body.size(), size + 2);
 
-    // A plain request to a TLS port gets nothing but the end of the connection.
-    HttpTestClient plain(server.getServerPort());
+    HttpTestClient plain(m_port);
     QVERIFY(plain.open());
     plain.send(GET);
     QVERIFY(plain.waitClosed());
     QCOMPARE(plain.receive(0), QByteArray());
+}
+
+// Dropping a TLS connection cuts it at once, with what it still had to send.
+void TestQtHttpServer::tlsDropCutsAtOnce()
+{
+    QVERIFY(useTls(m_server));
+    QPointer<QtHttpClientWrapper> connection;
+    handle([&](QtHttpRequest *request, QtHttpReply *reply) {
+        reply->setUseBoundary(true);
+        connection = request->getClientHandle();
+        connection->sendToClient(QByteArray(8 * 1024 * 1024, 'x'));
+    });
+    QSignalSpy gone(m_server, &QtHttpServer::clientDisconnected);
+    HttpTestClient client(m_port);
+    client.setTls(true);
+    client.socket()->setReadBufferSize(4096);
+    QVERIFY(client.open());
+    client.socket()->blockSignals(true); // nothing is read
+    client.send(GET);
+    QTRY_VERIFY(connection && connection->getBytesToWrite() > 0);
+    connection->dropConnection();
+    QCOMPARE(gone.count(), 1);
+}
+
+// A secure server never falls back to plain HTTP: without a usable identity
+// it does not start.
+void TestQtHttpServer::tlsWithoutIdentity()
+{
+    QtHttpServer server;
+    QSignalSpy started(&server, &QtHttpServer::started);
+    QSignalSpy failed(&server, &QtHttpServer::error);
+    server.setUseSecure();
+    server.start();
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(failed.count(), 1);
 }
 
 // Connections over the cap are answered at once and closed; those being
