@@ -15,7 +15,7 @@ run: build
 	$(BUILD_DIR)/bin/tavro --service
 
 test: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD_DIR) --output-on-failure -j$(JOBS) $(TEST_ARGS)
 
 # The whole test suite built with AddressSanitizer, LeakSanitizer and
 # UndefinedBehaviorSanitizer, in its own build directory; any report fails it.
