@@ -76,18 +76,7 @@ HttpEvents::HttpEvents(QObject *parent)
     connect(m_server, &QtHttpServer::stopped, this, &HttpEvents::onServerStopped);
     connect(m_server, &QtHttpServer::error, this, &HttpEvents::onServerError);
     connect(m_server, &QtHttpServer::requestNeedsReply, this, &HttpEvents::onRequestNeedsReply);
-    connect(m_server, &QtHttpServer::clientForbidden, this, [this](const QHostAddress &address) {
-        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(m_server->getServerPort());
-    });
-    connect(m_server, &QtHttpServer::connectionLimitReached, this, [this](int maxConnections) {
-        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(m_server->getServerPort()).arg(maxConnections);
-    });
-    connect(m_server, &QtHttpServer::addressLimitReached, this, [this](const QHostAddress &address, int maxConnections) {
-        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(m_server->getServerPort()).arg(maxConnections);
-    });
-    connect(m_server, &QtHttpServer::memoryBudgetReached, this, [this](qint64 budget) {
-        qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(m_server->getServerPort()).arg(budget);
-    });
+    m_server->reportRefusals([](const QString &line) { qDaemonLog(QDaemonLog::Priority::Warning) << line; });
 }
 
 HttpEvents::~HttpEvents()

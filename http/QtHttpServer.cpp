@@ -104,6 +104,22 @@ void QtHttpServer::stop()
     emit stopped();
 }
 
+void QtHttpServer::reportRefusals(const std::function<void(const QString &line)> &log)
+{
+    connect(this, &QtHttpServer::clientForbidden, this, [this, log](const QHostAddress &address) {
+        log(QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(getServerPort()));
+    });
+    connect(this, &QtHttpServer::connectionLimitReached, this, [this, log](int maxConnections) {
+        log(QStringLiteral("Refusing clients on port %1: %2 connections open").arg(getServerPort()).arg(maxConnections));
+    });
+    connect(this, &QtHttpServer::addressLimitReached, this, [this, log](const QHostAddress &address, int maxConnections) {
+        log(QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(getServerPort()).arg(maxConnections));
+    });
+    connect(this, &QtHttpServer::memoryBudgetReached, this, [this, log](qint64 budget) {
+        log(QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(getServerPort()).arg(budget));
+    });
+}
+
 QHostAddress QtHttpServer::unmapped(const QHostAddress &address)
 {
     bool isMapped = false;

@@ -15,6 +15,8 @@
 #include <QSslKey>
 #include <QString>
 
+#include <functional>
+
 #include <memory>
 
 class QTcpSocket;
@@ -102,6 +104,10 @@ public:
     // owned, and must outlive the server. None (the default) passes all.
     void setAccessGate(QtHttpAccessGate *gate) { m_accessGate = gate; }
     QtHttpAccessGate *getAccessGate() const { return m_accessGate; }
+
+    // Hands a line for each refusal signal below to log, as the service's
+    // log says it; the library itself writes no log.
+    void reportRefusals(const std::function<void(const QString &line)> &log);
 
     // An IPv4-mapped IPv6 address as the IPv4 address it stands for.
     static QHostAddress unmapped(const QHostAddress &address);

@@ -276,18 +276,7 @@ void VideoServer::openPort(quint16 port)
         connect(server, &QtHttpServer::stopped, this, &VideoServer::onServerStopped);
         connect(server, &QtHttpServer::error, this, &VideoServer::onServerError);
         connect(server, &QtHttpServer::requestNeedsReply, this, &VideoServer::onRequestNeedsReply);
-        connect(server, &QtHttpServer::clientForbidden, this, [port](const QHostAddress &address) {
-            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refused client %1 on port %2: not in an allowed network").arg(address.toString()).arg(port);
-        });
-        connect(server, &QtHttpServer::connectionLimitReached, this, [port](int maxConnections) {
-            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing clients on port %1: %2 connections open").arg(port).arg(maxConnections);
-        });
-        connect(server, &QtHttpServer::addressLimitReached, this, [port](const QHostAddress &address, int maxConnections) {
-            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing client %1 on port %2: %3 connections open from it").arg(address.toString()).arg(port).arg(maxConnections);
-        });
-        connect(server, &QtHttpServer::memoryBudgetReached, this, [port](qint64 budget) {
-            qDaemonLog(QDaemonLog::Priority::Warning) << QStringLiteral("Refusing clients on port %1: the memory budget of %2 bytes is spent").arg(port).arg(budget);
-        });
+        server->reportRefusals([](const QString &line) { qDaemonLog(QDaemonLog::Priority::Warning) << line; });
         server->apply(m_serverSettings);
         server->setAccessGate(m_accessGate);
     }
