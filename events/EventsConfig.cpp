@@ -10,8 +10,8 @@ EventsConfig EventsConfig::fromConfig(const Config &config)
     events.modules.reserve(config.ios.size());
     for (const IOInfo &io : config.ios) {
         const DVRInfo dvr = config.dvrs.value(io.dvrId);
-        const QString url = QStringLiteral("http://%1:%2/alarm.htm").arg(dvr.ip, QString::number(io.port));
-        events.modules.insert(io.id, {{url, dvr.user, dvr.pass}, io.name});
+        const auto page = Poller::Source::onDevice(dvr.ip, io.port, QStringLiteral("/alarm.htm"), dvr.user, dvr.pass);
+        events.modules.insert(io.id, {page, io.name});
     }
     return events;
 }

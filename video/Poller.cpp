@@ -3,6 +3,7 @@
 #include "HTTPFetcher.h"
 
 #include <QTimerEvent>
+#include <QUrl>
 
 Poller::Poller(const Source &source, int intervalMs, int retryMs, QObject *parent)
     : QObject(parent)
@@ -109,6 +110,17 @@ void Poller::onError(const QString &msg)
     if (m_active)
         m_timer.start(m_retryMs, this);
     emit failed(msg);
+}
+
+Poller::Source Poller::Source::onDevice(const QString &host, int port, const QString &path, const QString &user,
+                                        const QString &password)
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(host);
+    url.setPort(port);
+    url.setPath(path);
+    return {url.toString(QUrl::FullyEncoded), user, password};
 }
 
 bool operator==(const Poller::Source &a, const Poller::Source &b)

@@ -23,6 +23,11 @@ public:
         QString url;
         QString user;
         QString password;
+
+        // PATH over plain HTTP on a device named by a host name or an IP
+        // address (IPv6 bracketed in the URL, as it must be).
+        static Source onDevice(const QString &host, int port, const QString &path, const QString &user,
+                               const QString &password);
     };
 
     // intervalMs follows a good fetch (and precedes the first one),

@@ -5,9 +5,7 @@
 // The snapshot index in the URL counts from 0, channels from 1.
 Poller::Source VideoConfig::Snapshot::source() const
 {
-    const QString url = QStringLiteral("http://%1:%2/snapshot%3.jpg")
-                            .arg(ip, QString::number(port), QString::number(channel - 1));
-    return {url, user, password};
+    return Poller::Source::onDevice(ip, port, QStringLiteral("/snapshot%1.jpg").arg(channel - 1), user, password);
 }
 
 VideoConfig VideoConfig::fromConfig(const Config &config)

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <memory>
@@ -152,6 +153,7 @@ private slots:
 
     void loadingImageIsCompiledIn();
     void streamsSnapshotsAsFrames();
+    void dvrAtAnIPv6Address();
     void viewersAndStreamsShareOneFetchLoop();
     void pollingFollowsViewers();
     void returningViewerWaitsForFetchInFlight();
@@ -252,6 +254,19 @@ void VideoServerTest::streamsSnapshotsAsFrames()
     Viewer fourth(ports.first(), QStringLiteral("/Front/Side/4"));
     QTRY_VERIFY(fourth.frameCount() >= 1);
     QVERIFY(fourth.frames().first().startsWith("JPEG /snapshot3.jpg"));
+}
+
+// The address goes into the snapshot URL in brackets, or the port would read
+// as part of it.
+void VideoServerTest::dvrAtAnIPv6Address()
+{
+    if (!QTcpServer().listen(QHostAddress::LocalHostIPv6))
+        QSKIP("no IPv6 loopback here");
+    Config::instance()->dvrs[8].ip = QStringLiteral("::1");
+    const QList<quint16> ports = start();
+    Viewer viewer(ports.first(), QStringLiteral("/Back/Rear/1"));
+    QTRY_VERIFY(viewer.frameCount() >= 1);
+    QVERIFY(viewer.frames().first().startsWith("JPEG /snapshot0.jpg"));
 }
 
 void VideoServerTest::viewersAndStreamsShareOneFetchLoop()
