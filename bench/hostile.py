@@ -7,6 +7,8 @@ meet the per-address cap the way clients of many hosts would.
 """
 
 import asyncio
+import json
+import os
 import socket
 import ssl
 import statistics
@@ -288,6 +290,15 @@ async def _viewers(run, port, tls, count, warmup, duration, pid):
             "streaming": sum(1 for f in frames if f > 0)}
 
 
+def _tls_floor(args, site_dir, count):
+    """The same frame sent to as many viewers by the least program that can
+    (bench/tls_floor.c), plain and through the same TLS library and certificate."""
+    out = subprocess.run([os.path.join(args.tools, "tls_floor"), os.path.join(site_dir, "tls-certificate.pem"),
+                          os.path.join(site_dir, "tls-key.pem"), os.path.join(args.work, "frame.jpg"), str(count)],
+                         check=True, capture_output=True, text=True, timeout=90)
+    return json.loads(out.stdout)
+
+
 def bench_fanout_tls(run, args, dvr_port, central, runs):
     """100 viewers of one channel over plain HTTP and over TLS, each with the
     same client: frames delivered and the service's CPU per 1000 of them."""
@@ -306,8 +317,9 @@ def bench_fanout_tls(run, args, dvr_port, central, runs):
             time.sleep(0.3)
             sample["tls" if tls else "plain"] = asyncio.run(_viewers(run, out_port, tls, count, warmup, duration, pid))
             site.stop()
+        sample["floor"] = _tls_floor(args, site.dir, count)
         samples.append(sample)
-    per_1000 = [{k: run.per_1000(v) for k, v in s.items()} for s in samples]
+    per_1000 = [{k: run.per_1000(s[k]) for k in ("plain", "tls")} for s in samples]
     return {
         "viewers": count,
         "missed_frames": statistics.median(s["tls"]["missed"] + (count - s["tls"]["streaming"]) * 1000 for s in samples),
@@ -315,5 +327,8 @@ def bench_fanout_tls(run, args, dvr_port, central, runs):
         "cpu_s_per_1000_frames": statistics.median(p["tls"] for p in per_1000),
         "plain_cpu_s_per_1000_frames": statistics.median(p["plain"] for p in per_1000),
         "cpu_ratio": statistics.median(p["tls"] / p["plain"] for p in per_1000),
+        "floor_plain_us": statistics.median(s["floor"]["plain_us"] for s in samples),
+        "floor_tls_us": statistics.median(s["floor"]["tls_us"] for s in samples),
+        "floor_ratio": statistics.median(s["floor"]["tls_us"] / s["floor"]["plain_us"] for s in samples),
         "runs": samples,
     }

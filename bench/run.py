@@ -856,6 +856,8 @@ def hostile_rows(results, row):
             "", "", "every frame fetched", f["missed_frames"] == 0)
         row("fan-out TLS %d viewers" % f["viewers"], "%.3f CPU s/1000 frames" % f["cpu_s_per_1000_frames"],
             "plain %.3f" % f["plain_cpu_s_per_1000_frames"], "%.2fx" % f["cpu_ratio"], "<= 2x plain", f["cpu_ratio"] <= 2)
+        row("fan-out TLS, least program", "%.1f us per frame and viewer" % f["floor_tls_us"],
+            "plain %.1f us" % f["floor_plain_us"], "%.2fx" % f["floor_ratio"], "(reported)", True)
 
 
 def make_jpeg(work):
