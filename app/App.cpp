@@ -6,6 +6,7 @@
 #include "HttpEvents.h"
 #include "QDaemonApplication.h"
 #include "QDaemonLog.h"
+#include "QtHttpAddressCounts.h"
 #include "QtHttpMemoryBudget.h"
 #include "QtHttpServerSettings.h"
 #include "VideoServer.h"
@@ -25,7 +26,8 @@ namespace {
 bool sameServerSettings(const QtHttpServerSettings &a, const QtHttpServerSettings &b)
 {
     return a.tls.chain() == b.tls.chain() && a.tls.privateKey() == b.tls.privateKey()
-        && a.trustedProxies == b.trustedProxies && a.memoryBudget == b.memoryBudget;
+        && a.trustedProxies == b.trustedProxies && a.memoryBudget == b.memoryBudget
+        && a.addressCounts == b.addressCounts;
 }
 
 } // namespace
@@ -33,6 +35,7 @@ bool sameServerSettings(const QtHttpServerSettings &a, const QtHttpServerSetting
 App::App(QObject *parent)
     : QObject(parent)
     , m_httpBudget(new QtHttpMemoryBudget(QtHttp::MEMORY_BUDGET, this))
+    , m_httpAddressCounts(new QtHttpAddressCounts(QtHttp::MAX_CONNECTIONS_PER_ADDRESS, this))
     , m_statusRoutes([this] { return collectStatus(); })
 {
     std::srand(unsigned(QDateTime::currentMSecsSinceEpoch() / 1000));
@@ -132,6 +135,7 @@ bool App::httpServerSettings(QtHttpServerSettings *settings) const
 {
     const Config &config = *Config::instance();
     settings->memoryBudget = m_httpBudget;
+    settings->addressCounts = m_httpAddressCounts;
     settings->trustedProxies = config.trustedProxies;
     if (config.tlsCertificate.isEmpty() && config.tlsKey.isEmpty())
         return true;

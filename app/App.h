@@ -13,6 +13,7 @@
 class AccessControl;
 class CommandManager;
 class HttpEvents;
+class QtHttpAddressCounts;
 class QtHttpMemoryBudget;
 class VideoServer;
 
@@ -60,6 +61,7 @@ private:
     // within one bound; a child, so it outlives the servers stopped in the
     // destructor.
     QtHttpMemoryBudget *m_httpBudget;
+    QtHttpAddressCounts *m_httpAddressCounts;
     VideoServer *m_videoServer = nullptr;
     HttpEvents *m_events = nullptr;
     CommandManager *m_commandManager = nullptr;

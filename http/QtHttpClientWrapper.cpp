@@ -1,6 +1,7 @@
 #include "QtHttpClientWrapper.h"
 
 #include "QtHttpAccessGate.h"
+#include "QtHttpAddressCounts.h"
 #include "QtHttpConstants.h"
 #include "QtHttpMemoryBudget.h"
 #include "QtHttpReply.h"
@@ -60,6 +61,7 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
     , m_serverHandle(parent)
     , m_parser(this, parent)
     , m_budget(parent->getMemoryBudget())
+    , m_addressCounts(parent->getAddressCounts())
     , m_timer(new QTimer(this))
 {
     m_timer->setSingleShot(true);
@@ -78,6 +80,7 @@ QtHttpClientWrapper::QtHttpClientWrapper(QTcpSocket *sock, QtHttpServer *parent)
 QtHttpClientWrapper::~QtHttpClientWrapper()
 {
     m_budget->remove(this);
+    m_addressCounts->release(this);
 }
 
 void QtHttpClientWrapper::sendToClient(const QByteArray &data)

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QTimer;
+class QtHttpAddressCounts;
 class QtHttpMemoryBudget;
 class QtHttpReply;
 class QtHttpRequest;
@@ -86,6 +87,7 @@ private:
     QtHttpServer *m_serverHandle;
     QtHttpRequestParser m_parser;
     QtHttpMemoryBudget *m_budget;
+    QtHttpAddressCounts *m_addressCounts;
     std::unique_ptr<QtHttpRequest> m_streamRequest; // handed over in boundary mode
     std::unique_ptr<QtHttpRequest> m_heldRequest;   // the access gate answers it later
     QTimer *m_timer;

@@ -64,9 +64,12 @@ constexpr int MAX_REQUESTS_PER_TURN = 4;
 // most are closed until the total is back under three quarters of it.
 constexpr qint64 MEMORY_BUDGET = 64 * 1024 * 1024;
 
-// Connections one client address may hold open on one server; one more gets
-// 503. Trusted proxies are not counted: their clients are, one by one.
-constexpr int MAX_CONNECTIONS_PER_ADDRESS = 64;
+// Connections one client address may hold open on all the servers of the
+// process together (every port of a site); one more gets 503. A browser keeps
+// no more than about 256 open in all, so a guard's browser showing every
+// camera of a site is not refused. Trusted proxies are not counted: their
+// clients are, one by one.
+constexpr int MAX_CONNECTIONS_PER_ADDRESS = 256;
 
 // A started request must be complete within REQUEST_TIMEOUT_MS; a
 // connection with no request under way is closed after IDLE_TIMEOUT_MS.

@@ -37,21 +37,22 @@ QByteArray lastOf(const QByteArray &list)
     return list.mid(list.lastIndexOf(',') + 1).trimmed();
 }
 
-constexpr qint64 AddressReportIntervalMs = 60 * 1000;
 
 } // namespace
 
 QtHttpServer::QtHttpServer(QObject *parent)
     : QObject(parent)
     , m_sockServer(new QtHttpServerWrapper(this))
+    , m_ownAddressCounts(std::make_unique<QtHttpAddressCounts>())
+    , m_addressCounts(m_ownAddressCounts.get())
     , m_ownBudget(std::make_unique<QtHttpMemoryBudget>())
     , m_budget(m_ownBudget.get())
 {
     connect(m_sockServer, &QTcpServer::newConnection, this, &QtHttpServer::onClientConnected);
 }
 
-// The connections go first: they leave the budget as they go, and the
-// budget may be one of this server's members.
+// The connections go first: they leave the budget and the address counts
+// as they go, and either may be one of this server's members.
 QtHttpServer::~QtHttpServer()
 {
     qDeleteAll(findChildren<QtHttpClientWrapper *>(QString(), Qt::FindDirectChildrenOnly));
@@ -134,6 +135,7 @@ void QtHttpServer::apply(const QtHttpServerSettings &settings)
     setPrivateKey(settings.tls.privateKey());
     setTrustedProxies(settings.trustedProxies);
     setMemoryBudget(settings.memoryBudget ? settings.memoryBudget : m_ownBudget.get());
+    setAddressCounts(settings.addressCounts ? settings.addressCounts : m_ownAddressCounts.get());
 }
 
 void QtHttpServer::setUseSecure(bool ssl)
@@ -206,8 +208,7 @@ void QtHttpServer::identifyClient(QtHttpRequest *request, const QHostAddress &pe
 bool QtHttpServer::admitRequest(QtHttpClientWrapper *client, const QtHttpRequest *request, QtHttpReply *reply)
 {
     const QHostAddress address = request->getClientAddress();
-    const auto counted = m_countedAddresses.constFind(client);
-    if (counted != m_countedAddresses.constEnd() && *counted == address)
+    if (m_addressCounts->isCountedUnder(client, address))
         return true; // a direct client, checked when it connected
     // A client named by a trusted proxy: checked now, as a direct one is
     // when it connects.
@@ -219,10 +220,10 @@ bool QtHttpServer::admitRequest(QtHttpClientWrapper *client, const QtHttpRequest
         return false;
     }
     if (isTrustedProxy(address)) {
-        releasePlace(client);
+        m_addressCounts->release(client);
         return true;
     }
-    if (!takePlace(client, address)) {
+    if (!m_addressCounts->take(client, address)) {
         reportAddressLimit(address);
         ++m_refusals;
         reply->setStatusCode(QtHttpReply::ServiceUnavailable);
@@ -232,49 +233,10 @@ bool QtHttpServer::admitRequest(QtHttpClientWrapper *client, const QtHttpRequest
     return true;
 }
 
-// Counts the client under its address, unless the address holds its cap.
-bool QtHttpServer::takePlace(QtHttpClientWrapper *client, const QHostAddress &address)
-{
-    releasePlace(client);
-    int &count = m_addressCounts[address];
-    if (count >= m_maxPerAddress) {
-        if (count == 0)
-            m_addressCounts.remove(address);
-        return false;
-    }
-    ++count;
-    m_countedAddresses.insert(client, address);
-    return true;
-}
-
-void QtHttpServer::releasePlace(QtHttpClientWrapper *client)
-{
-    const auto counted = m_countedAddresses.find(client);
-    if (counted == m_countedAddresses.end())
-        return;
-    const auto count = m_addressCounts.find(*counted);
-    if (count != m_addressCounts.end() && --*count <= 0)
-        m_addressCounts.erase(count);
-    m_countedAddresses.erase(counted);
-}
-
 void QtHttpServer::reportAddressLimit(const QHostAddress &address)
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    // Only addresses that reached the cap within the minute are kept.
-    if (m_addressLimitReported.size() > 4 * 1024) {
-        for (auto it = m_addressLimitReported.begin(); it != m_addressLimitReported.end();) {
-            if (now - *it >= AddressReportIntervalMs)
-                it = m_addressLimitReported.erase(it);
-            else
-                ++it;
-        }
-    }
-    const auto reported = m_addressLimitReported.constFind(address);
-    if (reported != m_addressLimitReported.constEnd() && now - *reported < AddressReportIntervalMs)
-        return;
-    m_addressLimitReported.insert(address, now);
-    emit addressLimitReached(address, m_maxPerAddress);
+    if (m_addressCounts->shouldReport(address))
+        emit addressLimitReached(address, m_addressCounts->getMaxPerAddress());
 }
 
 // The checks a connection meets before it gets a wrapper; a refused one is
@@ -302,7 +264,7 @@ bool QtHttpServer::refusesNewConnection(QTcpSocket *sock, const QHostAddress &pe
         return true;
     }
     m_budgetReported = false;
-    if (!proxy && m_addressCounts.value(peer) >= m_maxPerAddress) {
+    if (!proxy && m_addressCounts->isFull(peer)) {
         reportAddressLimit(peer);
         refuse(sock, QtHttpReply::ServiceUnavailable);
         return true;
@@ -328,7 +290,7 @@ void QtHttpServer::onClientConnected()
         QtHttpClientWrapper *wrapper = new QtHttpClientWrapper(sock, this);
         m_socksClientsHash.insert(sock, wrapper);
         if (!isTrustedProxy(peer))
-            takePlace(wrapper, peer);
+            m_addressCounts->take(wrapper, peer);
         emit clientConnected(wrapper->getGuid());
     }
 }
@@ -339,7 +301,7 @@ void QtHttpServer::onClientDisconnected()
     QtHttpClientWrapper *wrapper = m_socksClientsHash.take(sock);
     if (!wrapper)
         return;
-    releasePlace(wrapper);
+    m_addressCounts->release(wrapper);
     emit clientDisconnected(wrapper->getGuid());
     // Deferred, so that handlers of clientDisconnected may still use the wrapper.
     wrapper->deleteLater();

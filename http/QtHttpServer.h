@@ -1,6 +1,7 @@
 #ifndef QTHTTPSERVER_H
 #define QTHTTPSERVER_H
 
+#include "QtHttpAddressCounts.h"
 #include "QtHttpConstants.h"
 #include "QtHttpMemoryBudget.h"
 #include "QtHttpReply.h"
@@ -77,12 +78,19 @@ public:
     void setTrustedProxies(const QList<Subnet> &networks) { m_trustedProxies = networks; }
     bool isTrustedProxy(const QHostAddress &peer) const;
 
-    // Defaults to QtHttp::MAX_CONNECTIONS_PER_ADDRESS.
-    void setMaxConnectionsPerAddress(int count) { m_maxPerAddress = count; }
-    int getMaxConnectionsPerAddress() const { return m_maxPerAddress; }
+    // Defaults to QtHttp::MAX_CONNECTIONS_PER_ADDRESS; set on the counts, so
+    // for every server that shares them.
+    void setMaxConnectionsPerAddress(int count) { m_addressCounts->setMaxPerAddress(count); }
+    int getMaxConnectionsPerAddress() const { return m_addressCounts->getMaxPerAddress(); }
 
-    // TLS, trusted proxies and the memory budget at once; before start().
+    // TLS, trusted proxies, the memory budget and the address counts at
+    // once; before start().
     void apply(const QtHttpServerSettings &settings);
+
+    // The connections per client address, shared with other servers; they
+    // must outlive this server. Without them, the server counts its own.
+    void setAddressCounts(QtHttpAddressCounts *counts) { m_addressCounts = counts; }
+    QtHttpAddressCounts *getAddressCounts() const { return m_addressCounts; }
 
     // The budget shared with other servers; it must outlive this server.
     // Without one, the server keeps a budget of its own.
@@ -154,8 +162,6 @@ private:
     bool refusesNewConnection(QTcpSocket *sock, const QHostAddress &peer);
     bool prepareTls(QString *error);
     bool startTls(QTcpSocket *sock);
-    bool takePlace(QtHttpClientWrapper *client, const QHostAddress &address);
-    void releasePlace(QtHttpClientWrapper *client);
     void reportAddressLimit(const QHostAddress &address);
 
     bool m_useSecure = false;
@@ -173,11 +179,8 @@ private:
     mutable QByteArray m_date;
     QList<Subnet> m_allowedNetworks;
     QList<Subnet> m_trustedProxies;
-    int m_maxPerAddress = QtHttp::MAX_CONNECTIONS_PER_ADDRESS;
-    // Connections per client address, and the address each one counts under.
-    QHash<QHostAddress, int> m_addressCounts;
-    QHash<QtHttpClientWrapper *, QHostAddress> m_countedAddresses;
-    QHash<QHostAddress, qint64> m_addressLimitReported; // when, in ms since the epoch
+    std::unique_ptr<QtHttpAddressCounts> m_ownAddressCounts;
+    QtHttpAddressCounts *m_addressCounts;
     bool m_budgetReported = false;
     std::unique_ptr<QtHttpMemoryBudget> m_ownBudget;
     QtHttpMemoryBudget *m_budget;

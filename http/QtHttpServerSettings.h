@@ -7,6 +7,7 @@
 #include <QList>
 #include <QPair>
 
+class QtHttpAddressCounts;
 class QtHttpMemoryBudget;
 
 // What the owner of several servers gives each of them alike.
@@ -19,6 +20,8 @@ struct QtHttpServerSettings
     // Shared by the servers, owned by their owner's owner; each server keeps
     // one of its own when this is null.
     QtHttpMemoryBudget *memoryBudget = nullptr;
+    // Connections per client address, likewise shared and owned.
+    QtHttpAddressCounts *addressCounts = nullptr;
 };
 
 #endif // QTHTTPSERVERSETTINGS_H

@@ -746,6 +746,26 @@ void TestQtHttpServer::addressCap()
     other.setLocalAddress(QHostAddress("127.0.0.2"));
     QCOMPARE(other.get("/").status, 200);
     QCOMPARE(first.get("/").status, 200);
+
+    // Servers sharing the counts share the cap: an address holding it on
+    // one port is refused on the next, and gets its places back as its
+    // connections end, also with the server they were on.
+    auto *shared = new QtHttpServer(m_server);
+    shared->setAddressCounts(m_server->getAddressCounts());
+    shared->start();
+    HttpTestClient elsewhere(shared->getServerPort());
+    QVERIFY(elsewhere.open());
+    QVERIFY(elsewhere.receive(12).startsWith("HTTP/1.1 503"));
+    first.socket()->disconnectFromHost();
+    QTRY_COMPARE(m_server->getConnectionCount(), 2);
+    HttpTestClient again(shared->getServerPort());
+    QCOMPARE(again.get("/").status, 200);
+    HttpTestClient third(m_port);
+    QVERIFY(third.open());
+    QVERIFY(third.receive(12).startsWith("HTTP/1.1 503"));
+    delete shared;
+    HttpTestClient last(m_port);
+    QCOMPARE(last.get("/").status, 200);
 }
 
 // Past the budget the connections holding the most are closed, until the
