@@ -2,6 +2,8 @@
 
 #include <QDateTime>
 
+#include <iterator>
+
 namespace {
 
 constexpr qint64 ReportIntervalMs = 60 * 1000;

@@ -37,7 +37,6 @@ QByteArray lastOf(const QByteArray &list)
     return list.mid(list.lastIndexOf(',') + 1).trimmed();
 }
 
-
 } // namespace
 
 QtHttpServer::QtHttpServer(QObject *parent)
