@@ -25,7 +25,6 @@ constexpr int UsersPollMs = 1000;
 constexpr int MaxCredentialsLength = 1024;
 constexpr int MaxRemembered = 256;
 constexpr qint64 RememberMs = 10 * 60 * 1000;
-constexpr int MaxRevoked = 4096;
 constexpr int MaxLoggedLength = 64;
 
 qint64 nowMs()
@@ -302,7 +301,7 @@ QtHttpAccessGate::Decision AccessControl::logout(QtHttpRequest *request, QtHttpR
     for (const QByteArray &value : cookies(*request, CookieName)) {
         const std::optional<SessionCookie::Session> session = m_sessions.parse(value, now);
         if (session)
-            revoke(session->nonce, session->issued);
+            m_revoked.revoke(*session, now);
     }
     LoginPage::answerRedirect(reply, LoginPage::LoginPath.toLatin1());
     reply->addHeader(QtHttp::SET_COOKIE, CookieName + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
@@ -398,7 +397,7 @@ const User *AccessControl::sessionUser(const QtHttpRequest &request) const
     const qint64 now = nowMs() / 1000;
     for (const QByteArray &value : cookies(request, CookieName)) {
         const std::optional<SessionCookie::Session> session = m_sessions.parse(value, now);
-        if (!session || isRevoked(session->nonce))
+        if (!session || m_revoked.isRevoked(*session))
             continue;
         const User *user = m_users->find(session->user);
         if (user && user->stamp() == session->stamp)
@@ -430,23 +429,6 @@ bool AccessControl::isCrossSite(const QtHttpRequest &request) const
         return false;
     const QUrl url(QString::fromLatin1(origin));
     return origin == "null" || hostName(url.host().toLatin1()) != hostName(headerOf(request, QtHttp::HOST));
-}
-
-bool AccessControl::isRevoked(const QByteArray &nonce) const
-{
-    return m_revoked.contains(nonce);
-}
-
-void AccessControl::revoke(const QByteArray &nonce, qint64 issued)
-{
-    if (m_revoked.size() >= MaxRevoked) {
-        const qint64 now = nowMs() / 1000;
-        for (auto it = m_revoked.begin(); it != m_revoked.end();)
-            it = it.value() <= now ? m_revoked.erase(it) : std::next(it);
-        if (m_revoked.size() >= MaxRevoked)
-            m_revoked.erase(m_revoked.begin());
-    }
-    m_revoked.insert(nonce, issued + SessionCookie::LifetimeSecs);
 }
 
 QByteArray AccessControl::credentialKey(const QString &name, const QByteArray &password) const

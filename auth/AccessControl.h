@@ -4,6 +4,7 @@
 #include "LoginThrottle.h"
 #include "QtHttpAccessGate.h"
 #include "SessionCookie.h"
+#include "SessionRevocations.h"
 
 #include <QHash>
 #include <QObject>
@@ -70,8 +71,6 @@ private:
     const User *sessionUser(const QtHttpRequest &request) const;
     bool isHostAllowed(const QtHttpRequest &request) const;
     bool isCrossSite(const QtHttpRequest &request) const;
-    bool isRevoked(const QByteArray &nonce) const;
-    void revoke(const QByteArray &nonce, qint64 issued);
     QByteArray credentialKey(const QString &name, const QByteArray &password) const;
     void remember(const QByteArray &key, const QString &name, const QByteArray &stamp);
     void logOutputChange(const QtHttpRequest &request, const QString &who, const QString &refusal) const;
@@ -92,7 +91,7 @@ private:
     // Given to a held request on its resumption: the user's stamp when the
     // password was right, empty when it was wrong.
     QHash<const QtHttpRequest *, QByteArray> m_verdicts;
-    QHash<QByteArray, qint64> m_revoked;           // session nonce -> when it would have expired
+    SessionRevocations m_revoked;
     struct Remembered
     {
         QString name;

@@ -8,6 +8,7 @@
 #include "PasswordVerifier.h"
 #include "QtHttpServer.h"
 #include "SessionCookie.h"
+#include "SessionRevocations.h"
 #include "User.h"
 #include "UserStore.h"
 
@@ -36,6 +37,7 @@ private slots:
     void sessionCookies();
     void throttle();
     void throttleTableIsBounded();
+    void revokedSessionsStayRevoked();
     void redirectTargets_data();
     void redirectTargets();
     void verifierKeepsTheEventLoopTurning();
@@ -196,6 +198,35 @@ void AuthUnitTest::throttleTableIsBounded()
     for (quint32 i = 0; i < LoginThrottle::MaxClients + 100; ++i)
         throttle.recordFailure(QHostAddress(0x0a000000 + i), i);
     QVERIFY(throttle.size() <= LoginThrottle::MaxClients);
+}
+
+// However many sessions are logged out, none comes back: past the bound,
+// the sessions issued up to the oldest one logged out all end.
+void AuthUnitTest::revokedSessionsStayRevoked()
+{
+    SessionRevocations revoked(2);
+    const auto session = [](const char *nonce, qint64 issued) {
+        return SessionCookie::Session{QStringLiteral("alice"), "stamp", nonce, issued};
+    };
+    const qint64 now = 1000;
+    const auto older = session("older", 50);
+    const QList<SessionCookie::Session> loggedOut = {session("a", 100), session("b", 200), session("c", 300)};
+    revoked.revoke(loggedOut[0], now);
+    revoked.revoke(loggedOut[1], now);
+    QVERIFY(!revoked.isRevoked(older));
+    revoked.revoke(loggedOut[2], now);
+    QVERIFY(revoked.size() <= 2);
+    for (const SessionCookie::Session &s : loggedOut)
+        QVERIFY(revoked.isRevoked(s));
+    QVERIFY(revoked.isRevoked(older)); // ended with the oldest logged out
+    QVERIFY(!revoked.isRevoked(session("new", 400)));
+
+    // Entries past their sessions' lifetime make room first, ending nothing.
+    SessionRevocations expiring(1);
+    expiring.revoke(session("old", 100), now);
+    expiring.revoke(session("next", 500), 100 + SessionCookie::LifetimeSecs);
+    QVERIFY(!expiring.isRevoked(session("other", 100)));
+    QVERIFY(expiring.isRevoked(session("next", 500)));
 }
 
 void AuthUnitTest::redirectTargets_data()
